@@ -1,0 +1,101 @@
+#include "app/app.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <system_error>
+
+#include "app/menu.h"
+#include "console/console.h"
+#include "console/logger.h"
+#include "platform/console.h"
+#include "platform/locations.h"
+#include "platform/process.h"
+
+namespace {
+
+constexpr const char* kLogFile = "scan_log.txt";
+
+void warn_if_not_elevated(std::istream& in) {
+    if (platform::is_elevated()) return;
+    print_banner();
+    print_colored(platform::kNotElevatedWarning, kLightRed);
+    std::cout << "Press Enter to continue anyway or restart as Admin...\n" << std::flush;
+    in.get();
+}
+
+// Data files are looked up beside the executable, wherever the program was started from.
+void move_to_executable_folder() {
+    const auto exe = platform::executable_path();
+    if (!exe) return;
+    const auto folder = exe->parent_path();
+    if (folder.empty()) return;
+    std::error_code ignored;
+    std::filesystem::current_path(folder, ignored);
+}
+
+void draw_main_menu() {
+    platform::clear_screen();
+    print_banner();
+    std::cout << "\n";
+    print_colored("  [1] Smart Scan Options", kBrightWhite);
+    print_colored("  [2] Clean Temp & Cache", kBrightWhite);
+    print_colored("  [3] Clean System Memory", kBrightWhite);
+    print_colored("  [4] Update Database", kBrightWhite);
+    print_colored("  [5] Exit", kLightRed);
+    std::cout << "\nSelection: " << std::flush;
+}
+
+void not_available(const char* what) {
+    print_colored(std::string("[INFO] ") + what + " is not available in this build.", kYellow);
+}
+
+ScanRoots default_scan_roots() {
+    return {platform::quick_scan_roots(std::getenv(platform::profile_variable())),
+            platform::full_scan_root()};
+}
+
+}  // namespace
+
+int run_quorvex() {
+    platform::enable_virtual_terminal();
+    std::ios::sync_with_stdio(false);
+    std::istream& in = std::cin;
+
+    // The log opens before the move below, so it lands in the folder the user started from.
+    Logger logger(kLogFile);
+    warn_if_not_elevated(in);
+    move_to_executable_folder();
+
+    not_available("The hash cache");
+    print_colored("[INIT] Loading hash database...", kLightCyan);
+    not_available("The hash database");
+    not_available("The autostart check");
+
+    for (;;) {
+        draw_main_menu();
+        switch (read_menu_action(in)) {
+            case MenuAction::kRedraw: break;
+            case MenuAction::kScan: {
+                platform::clear_screen();
+                print_banner();
+                const auto request = run_scan_dialog(in, default_scan_roots());
+                if (request) not_available("Scanning");
+                break;
+            }
+            case MenuAction::kClean:
+                not_available("Cleaning temporary files");
+                wait_for_return(in);
+                break;
+            case MenuAction::kMemory:
+                not_available("Cleaning memory");
+                wait_for_return(in);
+                break;
+            case MenuAction::kUpdate:
+                not_available("The database update");
+                wait_for_return(in);
+                break;
+            case MenuAction::kExit: return 0;
+        }
+    }
+}

@@ -1,0 +1,53 @@
+// The console vocabulary shared by every menu and action: coloured lines, tagged status lines, the
+// banner, and the in-place spinner / progress bar. Everything writes to std::cout.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Console attribute values: 1 blue, 2 green, 4 red, 8 intensity, on a black background.
+enum Color : std::uint16_t {
+    kDefault = 7,
+    kLightBlue = 9,
+    kLightGreen = 10,
+    kLightCyan = 11,
+    kLightRed = 12,
+    kLightMagenta = 13,
+    kYellow = 14,
+    kBrightWhite = 15,
+};
+
+struct ProgressIndicator {
+    std::int32_t mode = 1;  // 1 = spinner, 0 = bar
+    std::string label;
+    std::uint64_t total = 0;    // steps of the bar; 0 means no progress yet
+    std::uint64_t current = 0;  // steps done, kept at or below total by the caller
+    std::int32_t frame = 0;     // index into spinner_frames
+};
+
+inline constexpr std::array<std::string_view, 4> spinner_frames = {"|", "/", "-", "\\"};
+
+// Width of the line that print_status and the progress line blank before writing.
+inline constexpr int kBlankWidth = 80;
+
+// One line in the given colour; the colour returns to the default afterwards.
+void print_colored(const std::string& text, std::uint16_t color);
+
+// Blanks the current line (80 columns) and prints the message in the colour of its leading tag:
+// "[SUCCESS]" green, "[WARN]" yellow, "[ERROR]" red, anything else uncoloured.
+// An empty message only blanks the line.
+void print_status(const std::string& message);
+
+// The colour print_status uses for a message, or nothing for an uncoloured one.
+std::optional<std::uint16_t> status_color(std::string_view message);
+
+void print_banner();
+
+// Redraws the indicator on the current line from column 0, without a line break.
+void draw_progress(const ProgressIndicator& indicator);
+
+// The text after the label: "[c]" for a spinner, "[====>    ] NN%" for a bar.
+std::string progress_text(const ProgressIndicator& indicator);

@@ -1,0 +1,49 @@
+#include "platform/console.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <iostream>
+
+namespace platform {
+namespace {
+
+bool colors_enabled() {
+    static const bool enabled = [] {
+        const char* no_color = std::getenv("NO_COLOR");
+        return stdout_is_terminal() && (no_color == nullptr || *no_color == '\0');
+    }();
+    return enabled;
+}
+
+const char* sgr_for(std::uint16_t attribute) {
+    switch (attribute) {
+        case 9: return "\x1b[94m";
+        case 10: return "\x1b[92m";
+        case 11: return "\x1b[96m";
+        case 12: return "\x1b[91m";
+        case 13: return "\x1b[95m";
+        case 14: return "\x1b[93m";
+        case 15: return "\x1b[97m";
+        default: return "\x1b[0m";
+    }
+}
+
+}  // namespace
+
+void enable_virtual_terminal() {}
+
+void set_text_attribute(std::uint16_t attribute) {
+    if (colors_enabled()) std::cout << sgr_for(attribute);
+}
+
+void clear_screen() {
+    if (stdout_is_terminal()) std::cout << "\x1b[H\x1b[2J\x1b[3J" << std::flush;
+}
+
+bool stdout_is_terminal() {
+    static const bool terminal = isatty(STDOUT_FILENO) == 1;
+    return terminal;
+}
+
+}  // namespace platform

@@ -1,0 +1,8 @@
+// The user's choices for one scan, filled by the scan configuration dialog.
+#pragma once
+
+struct ScanConfig {
+    bool enable_heuristics = false;    // entropy test for .exe/.dll/.sys files not in the database
+    bool verify_signatures = false;    // files with a trusted signature are accepted unexamined
+    bool skip_system_folders = false;  // prune the system folders (the dialog never offers it)
+};

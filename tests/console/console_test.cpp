@@ -1,0 +1,90 @@
+#include "console/console.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "support/test_support.h"
+
+namespace {
+
+TEST(StatusColorTest, LeadingTagDecidesTheColour) {
+    struct Case {
+        const char* message;
+        std::optional<std::uint16_t> color;
+    };
+    const Case cases[] = {
+        {"[SUCCESS] Database updated.", kLightGreen},
+        {"[WARN]", kYellow},
+        {"[ERROR] Update failed.", kLightRed},
+        {" [ERROR] one blank first", std::nullopt},
+        {"[INFO] Cleaning complete.", std::nullopt},
+        {"text with [ERROR] inside", std::nullopt},
+        {"[success] lower case", std::nullopt},
+        {"[WARN", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(status_color(c.message), c.color) << c.message;
+}
+
+TEST(PrintStatusTest, BlanksEightyColumnsBeforeTheMessage) {
+    const std::string blank = "\r" + std::string(80, ' ') + "\r";
+    {
+        test_support::CoutCapture capture;
+        print_status("[SUCCESS] Database updated.");
+        EXPECT_EQ(capture.text(), blank + "[SUCCESS] Database updated.\n");
+    }
+    {
+        test_support::CoutCapture capture;
+        print_status("");
+        EXPECT_EQ(capture.text(), blank) << "an empty message writes no line break";
+    }
+}
+
+TEST(ProgressTextTest, BarAndSpinnerDrawings) {
+    struct Case {
+        ProgressIndicator indicator;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {{0, "x", 0, 0, 0}, "[>" + std::string(29, ' ') + "] 0%"},
+        {{0, "x", 3, 1, 0}, "[" + std::string(10, '=') + ">" + std::string(19, ' ') + "] 33%"},
+        {{0, "x", 7, 7, 0}, "[" + std::string(30, '=') + "] 100%"},
+        {{0, "x", 2, 1, 0}, "[" + std::string(15, '=') + ">" + std::string(14, ' ') + "] 50%"},
+        {{1, "x", 100, 0, 0}, "[|]"},
+        {{1, "x", 100, 0, 1}, "[/]"},
+        {{1, "x", 100, 0, 2}, "[-]"},
+        {{1, "x", 100, 0, 3}, "[\\]"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(progress_text(c.indicator), c.expected)
+            << "mode " << c.indicator.mode << " " << c.indicator.current << "/"
+            << c.indicator.total << " frame " << c.indicator.frame;
+    }
+}
+
+TEST(DrawProgressTest, RedrawsInPlaceWithoutLineBreak) {
+    test_support::CoutCapture capture;
+    ProgressIndicator spinner{1, "Downloading database updates", 100, 0, 0};
+    draw_progress(spinner);
+    spinner.frame = (spinner.frame + 1) % static_cast<int>(spinner_frames.size());
+    draw_progress(spinner);
+    EXPECT_EQ(capture.text(),
+              "\rDownloading database updates [|]\rDownloading database updates [/]");
+}
+
+TEST(BannerTest, SixLinesWithExactWidths) {
+    test_support::CoutCapture capture;
+    print_banner();
+    std::istringstream in(capture.text());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 7u);  // the tagline brings its own empty line
+    const std::size_t widths[] = {46, 46, 47, 46, 0, 42, 45};
+    for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i].size(), widths[i]) << i;
+    EXPECT_EQ(lines[2], "    (  Q  |  U  |  O  |  R  |  V  |  E  |  X  )");
+    EXPECT_EQ(lines[5], "       >>> Ultimate System Maintenance <<<");
+    EXPECT_EQ(lines[6], std::string(45, '-'));
+}
+
+}  // namespace
