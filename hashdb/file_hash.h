@@ -1,0 +1,16 @@
+// SHA-256 of a file's content in the 64-character lowercase hex form the database and cache use.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "platform/file_hash.h"
+
+// True and the digest text in hex_out when the file is a non-empty regular file that could be read
+// to the end. On any failure returns false and leaves hex_out untouched.
+bool compute_file_hash(const std::filesystem::path& path, std::string& hex_out);
+
+// The same, and the byte-value histogram of the very bytes that were digested (for the entropy
+// test), so an executable is read once for both.
+bool compute_file_hash(const std::filesystem::path& path, std::string& hex_out,
+                       platform::ByteHistogram& histogram);

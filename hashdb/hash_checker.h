@@ -1,0 +1,59 @@
+// The database of known-bad SHA-256 digests: one flat, sorted array of 32-byte records, looked up
+// by bisection. It lives on disk as "hashes.txt" (one hex hash per line) and "hashes.bin" (the
+// sorted raw records), and can be refreshed from the hash-list server.
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "hashdb/update_settings.h"
+
+class Logger;
+
+class HashChecker {
+public:
+    // Also performs the process-wide initialisation of the HTTP library; the destructor undoes it.
+    explicit HashChecker(Logger& logger, UpdateSettings settings = UpdateSettings::from_environment());
+    ~HashChecker();
+    HashChecker(const HashChecker&) = delete;
+    HashChecker& operator=(const HashChecker&) = delete;
+
+    // Loads bin_path, or rebuilds it from txt_path when it is missing or unusable.
+    bool load(const std::string& txt_path, const std::string& bin_path);
+
+    // Replaces the in-memory database with the file's records. On failure the previous database
+    // stays as it was.
+    bool load_binary(const std::string& bin_path);
+
+    // Builds bin_path from the 64-character lines of txt_path. Writes nothing when the text holds
+    // no hash; the old bin_path is replaced only by a complete file.
+    static bool convert_text_to_binary(const std::string& txt_path, const std::string& bin_path);
+
+    // True when the 64-character hex text (either case) names a digest in the database.
+    bool contains(std::string_view hex_hash) const;
+
+    // Downloads the hash lists named by the server's index, rewrites both files and reloads.
+    bool update_database(const std::string& txt_path, const std::string& bin_path);
+
+    // Fetches the index once per run; true when there are list URLs to download.
+    bool fetch_update_urls();
+
+    std::size_t record_count() const { return digests.size() / 32; }
+    bool is_loaded() const { return loaded; }
+    const std::vector<std::string>& list_urls() const { return update_urls; }
+
+private:
+    std::vector<unsigned char> digests;
+    bool loaded = false;
+    std::mutex mutex;
+    Logger& logger;
+    std::vector<std::string> update_urls;
+    UpdateSettings update_settings;
+};
+
+// Decodes one 64-character hex text into 32 bytes: high nibble first, either case, and any other
+// character counting as 0. The caller checks the length.
+void decode_hex_digest(std::string_view hex, unsigned char* out);

@@ -1,0 +1,25 @@
+// Reading a file's bytes into a SHA-256 digest with the system's cryptography (libcrypto on Linux,
+// CryptoAPI on Windows).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+
+namespace platform {
+
+struct ByteHistogram {
+    std::array<std::uint64_t, 256> counts{};
+    std::uint64_t total = 0;
+};
+
+using Sha256Digest = std::array<unsigned char, 32>;
+
+// Digests the whole content of a non-empty regular file. False for a missing, unreadable, empty or
+// non-regular file (a FIFO or device is never opened for reading and never blocks), for a file that
+// changes size while it is read, and for any failure of the digest. When `histogram` is given, it
+// receives the counts of the digested bytes.
+bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest,
+                 ByteHistogram* histogram = nullptr);
+
+}  // namespace platform
