@@ -1,0 +1,132 @@
+"""Runs the real quorvex executable for end-to-end tests.
+
+Every test script is started by ctest as
+    python3 test_x.py --exe PATH [--emulator=wine] --work FOLDER
+and calls harness.main() with its test functions. Each test gets an installation of its own: a
+fresh folder holding a copy of the executable, where the program keeps its data files.
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import traceback
+
+_args = None
+
+# The screen text of the banner and the main menu, as a pipe sees it (no colours, no clearing).
+BANNER = (
+    "      _ _   _ _   _ _   _ _   _ _   _ _   _ _ \n"
+    "     /   \\ /   \\ /   \\ /   \\ /   \\ /   \\ /   \\\n"
+    "    (  Q  |  U  |  O  |  R  |  V  |  E  |  X  )\n"
+    "     \\ _ / \\ _ / \\ _ / \\ _ / \\ _ / \\ _ / \\ _ /\n"
+    "\n"
+    "       >>> Ultimate System Maintenance <<<\n"
+    "---------------------------------------------\n"
+)
+MENU = (
+    BANNER + "\n"
+    "  [1] Smart Scan Options\n"
+    "  [2] Clean Temp & Cache\n"
+    "  [3] Clean System Memory\n"
+    "  [4] Update Database\n"
+    "  [5] Exit\n"
+    "\nSelection: "
+)
+
+
+def is_windows():
+    return bool(_args and _args.emulator)
+
+
+class Result:
+    def __init__(self, stdout, stderr, returncode):
+        self.stdout = stdout
+        self.stderr = stderr
+        self.returncode = returncode
+
+    def __repr__(self):
+        return "rc=%r\n--- stdout ---\n%s\n--- stderr ---\n%s" % (
+            self.returncode, self.stdout, self.stderr)
+
+
+class Installation:
+    """A private folder with a copy of the executable; the program's data files live beside it."""
+
+    def __init__(self, name):
+        self.folder = os.path.join(_args.work, name)
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.makedirs(self.folder)
+        self.exe = os.path.join(self.folder, os.path.basename(_args.exe))
+        shutil.copy2(_args.exe, self.exe)
+
+    def path(self, *parts):
+        return os.path.join(self.folder, *parts)
+
+    def write(self, relative, content, mode="w"):
+        full = self.path(relative)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, mode) as f:
+            f.write(content)
+        return full
+
+    def read(self, relative):
+        with open(self.path(relative), newline="") as f:
+            return f.read().replace("\r", "")
+
+    def run(self, keystrokes, cwd=None, env=None, timeout=120, extra_env=None):
+        """Runs the program with the keystrokes piped to its standard input."""
+        command = ([_args.emulator] if _args.emulator else []) + [self.exe]
+        environment = dict(os.environ if env is None else env)
+        environment.setdefault("WINEDEBUG", "-all")
+        environment.pop("DISPLAY", None)
+        if extra_env:
+            environment.update(extra_env)
+        completed = subprocess.run(
+            command, input=keystrokes.encode(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            cwd=cwd or self.folder, env=environment, timeout=timeout)
+        # Wine's text-mode output ends lines with CR LF.
+        out = completed.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+        err = completed.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
+        return Result(out, err, completed.returncode)
+
+
+def check(condition, message, result=None):
+    if not condition:
+        raise AssertionError(message + ("\n" + repr(result) if result is not None else ""))
+
+
+def check_equal(actual, expected, message="", result=None):
+    if actual != expected:
+        import difflib
+        diff = "\n".join(difflib.unified_diff(
+            expected.splitlines(), actual.splitlines(), "expected", "actual", lineterm=""))
+        raise AssertionError("%s\n%s%s" % (message, diff,
+                                           ("\n" + repr(result)) if result is not None else ""))
+
+
+def main(tests):
+    global _args
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--emulator", default="")
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--only", default="")
+    _args = parser.parse_args()
+    os.makedirs(_args.work, exist_ok=True)
+    passed = failed = 0
+    for test in tests:
+        if _args.only and _args.only not in test.__name__:
+            continue
+        try:
+            test()
+            passed += 1
+            print("PASS", test.__name__)
+        except Exception:  # noqa: BLE001 - every failure is reported and counted
+            failed += 1
+            print("FAIL", test.__name__)
+            traceback.print_exc(file=sys.stdout)
+        sys.stdout.flush()
+    print("%d passed, %d failed" % (passed, failed))
+    sys.exit(1 if failed or not passed else 0)
