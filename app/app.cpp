@@ -8,6 +8,8 @@
 #include "app/menu.h"
 #include "console/console.h"
 #include "console/logger.h"
+#include "hashdb/hash_cache.h"
+#include "hashdb/hash_checker.h"
 #include "platform/console.h"
 #include "platform/locations.h"
 #include "platform/process.h"
@@ -15,6 +17,9 @@
 namespace {
 
 constexpr const char* kLogFile = "scan_log.txt";
+constexpr const char* kHashCacheFile = "hash_cache.bin";
+constexpr const char* kHashTextFile = "hashes.txt";
+constexpr const char* kHashBinaryFile = "hashes.bin";
 
 void warn_if_not_elevated(std::istream& in) {
     if (platform::is_elevated()) return;
@@ -64,12 +69,21 @@ int run_quorvex() {
 
     // The log opens before the move below, so it lands in the folder the user started from.
     Logger logger(kLogFile);
+    HashChecker checker(logger);
     warn_if_not_elevated(in);
     move_to_executable_folder();
 
-    not_available("The hash cache");
+    HashCache cache(kHashCacheFile);
+    if (cache.load()) {
+        print_colored("[INFO] Hash cache loaded: " + std::to_string(cache.size()) + " entries.",
+                      kLightBlue);
+    } else {
+        print_colored("[INFO] Starting with empty hash cache.", kLightBlue);
+    }
     print_colored("[INIT] Loading hash database...", kLightCyan);
-    not_available("The hash database");
+    if (!checker.load(kHashTextFile, kHashBinaryFile)) {
+        print_colored("[WARN] Could not load hashes. Starting with empty database.", kYellow);
+    }
     not_available("The autostart check");
 
     for (;;) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -21,7 +22,8 @@ class HashCache {
 public:
     explicit HashCache(std::string file_path);
 
-    // Replaces the entries with the file's; false when it cannot be opened or is damaged.
+    // Replaces the entries with the file's. False when it cannot be opened (the entries stay) or
+    // is damaged (the cache is left empty: a half-read list is not trusted).
     bool load();
     // Writes every entry in list order; the old file is replaced only by a complete one.
     bool save();
@@ -37,6 +39,18 @@ public:
 private:
     std::vector<CacheEntry> entries;
     std::unordered_map<std::string, std::size_t> index;  // key -> position in entries
+    // Positions of second and later entries with one key. Only a file written elsewhere can hold
+    // such repeats; lookups still consider them in list order.
+    std::unordered_map<std::string, std::vector<std::size_t>> repeated_keys;
     mutable std::mutex mutex;
     std::string file_path;
 };
+
+// The "hash_cache.bin" layout: an 8-byte count, then per entry the 8-byte key length, the key, the
+// 8-byte size, the 8-byte last-write time and the 64 hash characters; integers little-endian.
+std::string serialize_hash_cache(const std::vector<CacheEntry>& entries);
+
+// Reads that layout. False, with `entries` untouched, when the data is short, a count or length
+// exceeds what the data holds, or a hash is not 64 lowercase hex characters; bytes after the last
+// entry are ignored. Never allocates more than the data's size.
+bool parse_hash_cache(std::string_view data, std::vector<CacheEntry>& entries);

@@ -57,3 +57,7 @@ private:
 // Decodes one 64-character hex text into 32 bytes: high nibble first, either case, and any other
 // character counting as 0. The caller checks the length.
 void decode_hex_digest(std::string_view hex, unsigned char* out);
+
+// Appends, in text order, the 32-byte record of every line of a "hashes.txt" text that is exactly
+// 64 characters long once surrounding white space is trimmed; other lines are ignored.
+void decode_hash_lines(std::string_view text, std::vector<unsigned char>& records);

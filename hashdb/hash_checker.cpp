@@ -1,0 +1,147 @@
+#include "hashdb/hash_checker.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "console/logger.h"
+#include "platform/atomic_file.h"
+#include "platform/http.h"
+
+namespace {
+
+constexpr std::size_t kRecordSize = 32;
+constexpr std::size_t kHexLength = 64;
+
+using Record = std::array<unsigned char, kRecordSize>;
+
+unsigned char nibble(char c) {
+    if (c >= '0' && c <= '9') return static_cast<unsigned char>(c - '0');
+    if (c >= 'a' && c <= 'f') return static_cast<unsigned char>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return static_cast<unsigned char>(c - 'A' + 10);
+    return 0;
+}
+
+// The white space of the "C" locale's isspace, without the locale lookup per character.
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Absence and an unanswerable status query both mean "not there": a folder we may not look into
+// must not end the program at start-up.
+bool entry_exists(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::exists(path, error) && !error;
+}
+
+bool read_whole_file(const std::string& path, std::string& content) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+}  // namespace
+
+void decode_hex_digest(std::string_view hex, unsigned char* out) {
+    for (std::size_t i = 0; i < kRecordSize; ++i) {
+        out[i] = static_cast<unsigned char>((nibble(hex[2 * i]) << 4) | nibble(hex[2 * i + 1]));
+    }
+}
+
+void decode_hash_lines(std::string_view text, std::vector<unsigned char>& records) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        while (!line.empty() && is_space(line.back())) line.remove_suffix(1);
+        while (!line.empty() && is_space(line.front())) line.remove_prefix(1);
+        if (line.size() != kHexLength) continue;
+        const std::size_t at = records.size();
+        records.resize(at + kRecordSize);
+        decode_hex_digest(line, records.data() + at);
+    }
+}
+
+HashChecker::HashChecker(Logger& logger, UpdateSettings settings)
+    : logger(logger), update_settings(std::move(settings)) {
+    platform::http_global_init();
+}
+
+HashChecker::~HashChecker() { platform::http_global_cleanup(); }
+
+bool HashChecker::load(const std::string& txt_path, const std::string& bin_path) {
+    if (entry_exists(bin_path)) {
+        logger.log("Loading bin DB: " + bin_path);
+        if (load_binary(bin_path)) return true;
+    }
+    if (!entry_exists(txt_path)) return false;
+    logger.log("Converting txt to bin DB");
+    if (!convert_text_to_binary(txt_path, bin_path)) return false;
+    return load_binary(bin_path);
+}
+
+bool HashChecker::load_binary(const std::string& bin_path) {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::ifstream in(bin_path, std::ios::binary | std::ios::ate);
+    if (!in) return false;
+    const std::streamoff size = in.tellg();
+    if (size < 0 || size % static_cast<std::streamoff>(kRecordSize) != 0) return false;
+    in.seekg(0);
+    // Read beside the live database so a short read leaves the previous one in place.
+    std::vector<unsigned char> fresh(static_cast<std::size_t>(size));
+    if (!fresh.empty()) {
+        in.read(reinterpret_cast<char*>(fresh.data()), static_cast<std::streamsize>(size));
+        if (!in || in.gcount() != static_cast<std::streamsize>(size)) return false;
+    }
+    digests.swap(fresh);
+    loaded = true;
+    return true;
+}
+
+bool HashChecker::convert_text_to_binary(const std::string& txt_path, const std::string& bin_path) {
+    std::string text;
+    if (!read_whole_file(txt_path, text)) return false;
+    std::vector<unsigned char> bytes;
+    decode_hash_lines(text, bytes);
+    text = std::string();
+    if (bytes.empty()) return false;
+
+    std::vector<Record> records(bytes.size() / kRecordSize);
+    std::memcpy(records.data(), bytes.data(), bytes.size());
+    bytes = std::vector<unsigned char>();
+    // std::array's < is a lexicographic compare of unsigned chars: the order of memcmp.
+    std::sort(records.begin(), records.end());
+
+    platform::AtomicFileWriter writer{std::filesystem::path(bin_path)};
+    if (!writer.ok()) return false;
+    writer.stream().write(reinterpret_cast<const char*>(records.data()),
+                          static_cast<std::streamsize>(records.size() * kRecordSize));
+    return writer.commit();
+}
+
+bool HashChecker::contains(std::string_view hex_hash) const {
+    if (!loaded || hex_hash.size() != kHexLength) return false;
+    unsigned char key[kRecordSize];
+    decode_hex_digest(hex_hash, key);
+    // Lower bound over the flat array of records.
+    std::size_t low = 0;
+    std::size_t high = digests.size() / kRecordSize;
+    const unsigned char* base = digests.data();
+    while (low < high) {
+        const std::size_t middle = low + (high - low) / 2;
+        if (std::memcmp(base + middle * kRecordSize, key, kRecordSize) < 0) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return low < digests.size() / kRecordSize &&
+           std::memcmp(base + low * kRecordSize, key, kRecordSize) == 0;
+}

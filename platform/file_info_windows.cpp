@@ -1,0 +1,53 @@
+#include <windows.h>
+
+#include "platform/file_info.h"
+
+namespace platform {
+
+bool query_file_stamp(const std::filesystem::path& path, std::int64_t& size,
+                      std::uint64_t& last_write_time) {
+    // Without FILE_FLAG_BACKUP_SEMANTICS a folder cannot be opened, so only files pass.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER file_size{};
+    FILETIME written{};
+    const bool ok = GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &file_size) &&
+                    GetFileTime(file, nullptr, nullptr, &written);
+    CloseHandle(file);
+    if (!ok) return false;
+    size = file_size.QuadPart;
+    last_write_time = (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+    return true;
+}
+
+std::string narrow_path_key(const std::filesystem::path& path) {
+    const std::wstring& wide = path.native();
+    std::string key(wide.size(), '\0');
+    for (std::size_t i = 0; i < wide.size(); ++i) key[i] = static_cast<char>(wide[i] & 0xFF);
+    return key;
+}
+
+bool narrow_path(const std::filesystem::path& path, std::string& out) {
+    const std::wstring& wide = path.native();
+    if (wide.empty()) {
+        out.clear();
+        return true;
+    }
+    if (wide.size() > static_cast<std::size_t>(INT_MAX)) return false;
+    const int wide_length = static_cast<int>(wide.size());
+    BOOL used_default = FALSE;
+    const int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), wide_length,
+                                           nullptr, 0, nullptr, &used_default);
+    if (length <= 0 || used_default) return false;
+    std::string narrow(static_cast<std::size_t>(length), '\0');
+    if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), wide_length, narrow.data(),
+                            length, nullptr, &used_default) != length ||
+        used_default) {
+        return false;
+    }
+    out = std::move(narrow);
+    return true;
+}
+
+}  // namespace platform
