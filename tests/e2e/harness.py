@@ -40,6 +40,10 @@ def is_windows():
     return bool(_args and _args.emulator)
 
 
+class Skip(Exception):
+    """Raised by a test that does not apply to this build or machine."""
+
+
 class Result:
     def __init__(self, stdout, stderr, returncode):
         self.stdout = stdout
@@ -115,7 +119,7 @@ def main(tests):
     parser.add_argument("--only", default="")
     _args = parser.parse_args()
     os.makedirs(_args.work, exist_ok=True)
-    passed = failed = 0
+    passed = failed = skipped = 0
     for test in tests:
         if _args.only and _args.only not in test.__name__:
             continue
@@ -123,10 +127,13 @@ def main(tests):
             test()
             passed += 1
             print("PASS", test.__name__)
+        except Skip as reason:
+            skipped += 1
+            print("SKIP", test.__name__, "-", reason)
         except Exception:  # noqa: BLE001 - every failure is reported and counted
             failed += 1
             print("FAIL", test.__name__)
             traceback.print_exc(file=sys.stdout)
         sys.stdout.flush()
-    print("%d passed, %d failed" % (passed, failed))
+    print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
     sys.exit(1 if failed or not passed else 0)
