@@ -1,0 +1,19 @@
+// Returning the program's own memory to the system: the two steps of the memory clean-up.
+#pragma once
+
+#include <filesystem>
+
+namespace platform {
+
+// The file whose write resets the process's page reference state (Linux: /proc/self/clear_refs).
+// Windows needs no file and returns an empty path.
+std::filesystem::path default_page_reference_file();
+
+// Step 1: trims the working set (Windows) or hands free heap memory back (Linux). True on success.
+bool trim_working_set();
+
+// Step 2: asks the system to drop as many pages of this process as it can (Windows: both
+// working-set limits set to -1; Linux: "1" written to page_reference_file). True on success.
+bool reset_working_set(const std::filesystem::path& page_reference_file);
+
+}  // namespace platform

@@ -1,0 +1,170 @@
+#include "platform/temp_clean.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <system_error>
+
+namespace platform {
+namespace {
+
+using Clock = std::chrono::system_clock;
+
+Clock::time_point to_time_point(const timespec& t) {
+    return Clock::time_point(std::chrono::duration_cast<Clock::duration>(
+        std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec)));
+}
+
+Clock::time_point newest_time(const struct stat& st) {
+    return std::max({to_time_point(st.st_mtim), to_time_point(st.st_ctim),
+                     to_time_point(st.st_atim)});
+}
+
+// Reads the names in an open folder without consuming the caller's descriptor. Returns false
+// when the listing could not be read to its end.
+bool read_names(int dir_fd, std::vector<std::string>& names) {
+    const int copy = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (copy < 0) return false;
+    DIR* dir = fdopendir(copy);
+    if (dir == nullptr) {
+        close(copy);
+        return false;
+    }
+    bool ok = true;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(dir);
+        if (entry == nullptr) {
+            ok = errno == 0;
+            break;
+        }
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+    return ok;
+}
+
+// Opens a subfolder of dir_fd without following a link and without leaving dir_fd's file system.
+// Returns -1 when the entry is no longer that folder (swapped, mounted over) or cannot be opened.
+int open_subfolder(int dir_fd, const std::string& name, dev_t device) {
+    const int fd = openat(dir_fd, name.c_str(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || st.st_dev != device) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The newest time of an entry and, for a folder, of everything inside it. Each folder is examined
+// before it is read, because reading it may update its access time. Anything that cannot be
+// examined counts as in use now, so doubt always keeps an entry.
+Clock::time_point newest_inside(int dir_fd, const std::string& name, dev_t device,
+                                Clock::time_point now) {
+    struct stat st {};
+    if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT ? Clock::time_point::min() : now;
+    }
+    Clock::time_point newest = newest_time(st);
+    if (!S_ISDIR(st.st_mode) || st.st_dev != device) return newest;
+    const int fd = open_subfolder(dir_fd, name, device);
+    if (fd < 0) return now;
+    std::vector<std::string> names;
+    if (!read_names(fd, names)) newest = now;
+    for (const auto& child : names) {
+        if (newest >= now) break;
+        newest = std::max(newest, newest_inside(fd, child, device, now));
+    }
+    close(fd);
+    return newest;
+}
+
+// Removes one entry relative to dir_fd: a link or file is unlinked, a folder emptied through its
+// own descriptor and then removed. Returns false when anything stayed behind.
+bool remove_inside(int dir_fd, const std::string& name, dev_t device) {
+    struct stat st {};
+    if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+    // An entry of another file system is a mount point (or a file bound onto one): never ours.
+    if (st.st_dev != device) return false;
+    if (!S_ISDIR(st.st_mode)) {
+        return unlinkat(dir_fd, name.c_str(), 0) == 0 || errno == ENOENT;
+    }
+    const int fd = open_subfolder(dir_fd, name, device);
+    if (fd < 0) return false;
+    std::vector<std::string> names;
+    bool ok = read_names(fd, names);
+    for (const auto& child : names) ok = remove_inside(fd, child, device) && ok;
+    close(fd);
+    if (!ok) return false;
+    // If the folder was swapped for a link meanwhile, this fails with ENOTDIR and deletes nothing.
+    return unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;
+}
+
+}  // namespace
+
+std::vector<std::filesystem::path> default_temp_folders() {
+    std::vector<std::filesystem::path> folders;
+    std::error_code ec;
+    auto user = std::filesystem::temp_directory_path(ec);
+    if (!ec) folders.push_back(std::move(user));
+    folders.emplace_back("/var/tmp");
+    return folders;
+}
+
+std::chrono::seconds default_min_entry_age() { return std::chrono::hours(24); }
+
+const char kComponentCleanupCommand[] = "apt-get clean";
+const char kDnsFlushCommand[] = "resolvectl flush-caches > /dev/null 2>&1";
+
+const ComponentCleanupTexts kComponentCleanupTexts = {
+    "Cleaning Package Cache",
+    "[SUCCESS] Package cache cleanup completed.",
+    "[WARN] Package cache cleanup failed or requires root rights.",
+    "Starting package cache cleanup",
+    "Package cache cleanup successful",
+    "[WARN] Package cache cleanup failed - may need root privileges",
+};
+
+TempFolder::TempFolder(const std::filesystem::path& folder_path) : folder(folder_path) {
+    // The folder itself is configured, not found in a shared place, so a link naming it is trusted.
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) handle = fd;
+}
+
+TempFolder::~TempFolder() {
+    if (is_open()) close(static_cast<int>(handle));
+}
+
+bool TempFolder::list(std::vector<std::filesystem::path>& names) const {
+    if (!is_open()) return false;
+    std::vector<std::string> found;
+    const bool ok = read_names(static_cast<int>(handle), found);
+    for (auto& name : found) names.emplace_back(std::move(name));
+    return ok;
+}
+
+EntryRemoval TempFolder::remove(const std::filesystem::path& name, const EntryAgeRule& rule) const {
+    if (!is_open()) return EntryRemoval::kFailed;
+    const int fd = static_cast<int>(handle);
+    struct stat self {};
+    if (fstat(fd, &self) != 0) return EntryRemoval::kFailed;
+    const std::string entry = name.string();
+    if (entry.empty() || entry.find('/') != std::string::npos || entry == "." || entry == "..") {
+        return EntryRemoval::kFailed;
+    }
+    if (rule.min_age > std::chrono::seconds::zero()) {
+        const auto limit = rule.now - rule.min_age;
+        if (newest_inside(fd, entry, self.st_dev, rule.now) > limit) return EntryRemoval::kInUse;
+    }
+    return remove_inside(fd, entry, self.st_dev) ? EntryRemoval::kRemoved : EntryRemoval::kFailed;
+}
+
+}  // namespace platform

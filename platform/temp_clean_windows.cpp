@@ -1,0 +1,164 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <system_error>
+
+#include "platform/temp_clean.h"
+
+namespace platform {
+namespace {
+
+using Clock = std::chrono::system_clock;
+
+// 100-ns intervals between 1601-01-01 and 1970-01-01.
+constexpr long long kEpochDifference = 116444736000000000LL;
+
+Clock::time_point to_time_point(const LARGE_INTEGER& t) {
+    const auto since_1970 = std::chrono::microseconds((t.QuadPart - kEpochDifference) / 10);
+    return Clock::time_point(std::chrono::duration_cast<Clock::duration>(since_1970));
+}
+
+bool is_real_folder(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Opens the entry itself: a junction or symbolic link is opened as the link, never its target.
+HANDLE open_entry(const std::filesystem::path& path, DWORD access, DWORD share) {
+    return CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+bool is_gone(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+bool read_names(const std::filesystem::path& folder, std::vector<std::filesystem::path>& names) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder / L"*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    bool ok = true;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") names.emplace_back(name);
+    } while (FindNextFileW(find, &data));
+    ok = GetLastError() == ERROR_NO_MORE_FILES;
+    FindClose(find);
+    return ok;
+}
+
+// The newest time of an entry and, for a real folder, of everything inside it. Anything that
+// cannot be examined counts as in use now, so doubt always keeps an entry.
+Clock::time_point newest_inside(const std::filesystem::path& path, Clock::time_point now) {
+    HANDLE handle = open_entry(path, FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return is_gone(GetLastError()) ? Clock::time_point::min() : now;
+    }
+    FILE_BASIC_INFO info{};
+    const bool ok = GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof info) != 0;
+    CloseHandle(handle);
+    if (!ok) return now;
+    Clock::time_point newest =
+        std::max({to_time_point(info.CreationTime), to_time_point(info.LastAccessTime),
+                  to_time_point(info.LastWriteTime), to_time_point(info.ChangeTime)});
+    if (!is_real_folder(info.FileAttributes)) return newest;
+    std::vector<std::filesystem::path> names;
+    if (!read_names(path, names)) return now;
+    for (const auto& child : names) {
+        if (newest >= now) break;
+        newest = std::max(newest, newest_inside(path / child, now));
+    }
+    return newest;
+}
+
+// Removes one entry: a file or link is deleted itself, a real folder emptied first. The entry is
+// held open without delete sharing from the moment it is examined, so it cannot be renamed or
+// swapped for a link while its contents are deleted. Returns false when anything stayed behind.
+bool remove_inside(const std::filesystem::path& path) {
+    HANDLE handle = open_entry(path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (handle == INVALID_HANDLE_VALUE) return is_gone(GetLastError());
+    FILE_BASIC_INFO info{};
+    bool ok = GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof info) != 0;
+    if (ok && is_real_folder(info.FileAttributes)) {
+        std::vector<std::filesystem::path> names;
+        ok = read_names(path, names);
+        for (const auto& child : names) ok = remove_inside(path / child) && ok;
+    }
+    if (ok) {
+        FILE_DISPOSITION_INFO disposition{TRUE};
+        ok = SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                        sizeof disposition) != 0;
+    }
+    CloseHandle(handle);
+    return ok;
+}
+
+}  // namespace
+
+std::vector<std::filesystem::path> default_temp_folders() {
+    std::vector<std::filesystem::path> folders;
+    std::error_code ec;
+    auto user = std::filesystem::temp_directory_path(ec);
+    if (!ec) folders.push_back(std::move(user));
+    folders.emplace_back(L"C:\\Windows\\Temp");
+    folders.emplace_back(L"C:\\Temp");
+    folders.emplace_back(L"C:\\Windows\\Prefetch");
+    return folders;
+}
+
+std::chrono::seconds default_min_entry_age() { return std::chrono::seconds::zero(); }
+
+const char kComponentCleanupCommand[] =
+    "dism.exe /online /cleanup-image /startcomponentcleanup /quiet";
+const char kDnsFlushCommand[] = "ipconfig /flushdns > nul 2>&1";
+
+const ComponentCleanupTexts kComponentCleanupTexts = {
+    "Cleaning WinSxS Component Store",
+    "[SUCCESS] Component Store cleanup completed.",
+    "[WARN] Component Store cleanup failed or requires admin rights.",
+    "Starting WinSxS cleanup via DISM",
+    "WinSxS cleanup successful",
+    "[WARN] WinSxS cleanup failed - may need admin privileges",
+};
+
+TempFolder::TempFolder(const std::filesystem::path& folder_path) : folder(folder_path) {
+    // The folder itself is configured, not found in a shared place, so a link naming it is trusted.
+    HANDLE opened = CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) return;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(opened, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        CloseHandle(opened);
+        return;
+    }
+    handle = reinterpret_cast<std::intptr_t>(opened);
+}
+
+TempFolder::~TempFolder() {
+    if (is_open()) CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+bool TempFolder::list(std::vector<std::filesystem::path>& names) const {
+    if (!is_open()) return false;
+    return read_names(folder, names);
+}
+
+EntryRemoval TempFolder::remove(const std::filesystem::path& name, const EntryAgeRule& rule) const {
+    if (!is_open()) return EntryRemoval::kFailed;
+    const std::wstring entry = name.native();
+    if (entry.empty() || entry == L"." || entry == L".." ||
+        entry.find_first_of(L"\\/:") != std::wstring::npos) {
+        return EntryRemoval::kFailed;
+    }
+    const auto path = folder / name;
+    if (rule.min_age > std::chrono::seconds::zero() &&
+        newest_inside(path, rule.now) > rule.now - rule.min_age) {
+        return EntryRemoval::kInUse;
+    }
+    return remove_inside(path) ? EntryRemoval::kRemoved : EntryRemoval::kFailed;
+}
+
+}  // namespace platform
