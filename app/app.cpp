@@ -10,6 +10,8 @@
 #include "console/logger.h"
 #include "hashdb/hash_cache.h"
 #include "hashdb/hash_checker.h"
+#include "maintenance/memory_cleaning.h"
+#include "maintenance/temp_cleaning.h"
 #include "platform/console.h"
 #include "platform/locations.h"
 #include "platform/process.h"
@@ -98,11 +100,11 @@ int run_quorvex() {
                 break;
             }
             case MenuAction::kClean:
-                not_available("Cleaning temporary files");
+                clean_temp_and_cache(logger);
                 wait_for_return(in);
                 break;
             case MenuAction::kMemory:
-                not_available("Cleaning memory");
+                clean_system_memory(logger);
                 wait_for_return(in);
                 break;
             case MenuAction::kUpdate:
