@@ -1,6 +1,8 @@
 #include "hashdb/hash_cache.h"
 
+#include <filesystem>
 #include <fstream>
+#include <system_error>
 #include <utility>
 
 #include "platform/atomic_file.h"
@@ -54,6 +56,10 @@ bool is_hash_text(const std::string& hash) {
 }
 
 bool read_whole_file(const std::string& path, std::string& content, bool& opened) {
+    // A folder can be opened as a stream on some systems and reports a meaningless size.
+    std::error_code error;
+    opened = false;
+    if (!std::filesystem::is_regular_file(path, error)) return false;
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     opened = static_cast<bool>(in);
     if (!opened) return false;

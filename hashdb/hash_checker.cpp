@@ -39,6 +39,8 @@ bool entry_exists(const std::string& path) {
 }
 
 bool read_whole_file(const std::string& path, std::string& content) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) return false;
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -89,6 +91,9 @@ bool HashChecker::load(const std::string& txt_path, const std::string& bin_path)
 
 bool HashChecker::load_binary(const std::string& bin_path) {
     std::lock_guard<std::mutex> lock(mutex);
+    // A folder can be opened as a stream on some systems and reports a meaningless size.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(bin_path, error)) return false;
     std::ifstream in(bin_path, std::ios::binary | std::ios::ate);
     if (!in) return false;
     const std::streamoff size = in.tellg();

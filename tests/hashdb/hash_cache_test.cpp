@@ -1,0 +1,304 @@
+#include "hashdb/hash_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/file_info.h"
+#include "support/test_support.h"
+
+namespace {
+
+using test_support::read_file;
+using test_support::TempDir;
+
+const std::string kHashOne = "7692c3ad3540bb803c020b3aee66cd8887123234ea0c6e7143c0add73ff431ed";
+const std::string kHashTwo = "3fc4ccfe745870e2c0d99f71f30ff0656c8dedd41cc1d7d3d376b0dbe685e2f3";
+const std::string kHashThree = "8b5b9db0c13db24256c829aa364aa90c6d2eba318b9232a4ab9313b954d3555f";
+
+bool same_entry(const CacheEntry& a, const CacheEntry& b) {
+    return a.key == b.key && a.size == b.size && a.last_write_time == b.last_write_time &&
+           a.hash == b.hash;
+}
+
+void expect_entries(const std::vector<CacheEntry>& actual, const std::vector<CacheEntry>& expected) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t i = 0; i < actual.size(); ++i) {
+        EXPECT_TRUE(same_entry(actual[i], expected[i])) << "entry " << i << ": " << actual[i].key;
+    }
+}
+
+// Moves a file's last-write time by whole seconds, which every file system keeps.
+void shift_write_time(const std::filesystem::path& file, int seconds) {
+    std::filesystem::last_write_time(
+        file, std::filesystem::last_write_time(file) + std::chrono::seconds(seconds));
+}
+
+class HashCacheTest : public ::testing::Test {
+protected:
+    std::string cache_file() const { return (dir / "hash_cache.bin").string(); }
+
+    TempDir dir;
+};
+
+// A file that both builds load and write byte for byte, so a cache written by either one loads in
+// the other. It holds a key with bytes above 0x7F, an empty key, and size and time values whose
+// byte order and sign show.
+TEST_F(HashCacheTest, GoldenFileLoadsAndIsWrittenBackByteForByte) {
+    const auto golden = std::filesystem::path(__FILE__).parent_path() / "data" / "golden_cache.bin";
+    const std::string bytes = read_file(golden);
+    ASSERT_EQ(bytes.size(), 324u) << golden;
+    dir.write("hash_cache.bin", bytes);
+
+    HashCache cache(cache_file());
+    ASSERT_TRUE(cache.load());
+    expect_entries(cache.snapshot(),
+                   {{"C:\\Users\\ana\\Desktop\\setup.exe", 1234567, 132587712000000000u, kHashOne},
+                    {"/home/j\xe9r\xf4me/notes.txt", 0x0102030405060708, 0xF0E0D0C0B0A09080u, kHashTwo},
+                    {"", 42, 1, kHashThree}});
+
+    std::filesystem::remove(cache_file());
+    ASSERT_TRUE(cache.save());
+    EXPECT_EQ(read_file(cache_file()), bytes);
+}
+
+TEST_F(HashCacheTest, SaveAndLoadKeepOrderAndFields) {
+    const auto a = dir.write("b.txt", "first");
+    const auto b = dir.write("a.txt", "second file");
+    const auto c = dir.write("sub/c.txt", "third");
+    HashCache cache(cache_file());
+    cache.store(a, kHashOne);
+    cache.store(b, kHashTwo);
+    cache.store(c, kHashThree);
+    ASSERT_TRUE(cache.save());
+
+    HashCache reloaded(cache_file());
+    ASSERT_TRUE(reloaded.load());
+    expect_entries(reloaded.snapshot(), cache.snapshot());
+    ASSERT_EQ(reloaded.size(), 3u);
+    const auto entries = reloaded.snapshot();
+    EXPECT_EQ(entries[0].key, platform::narrow_path_key(a));
+    EXPECT_EQ(entries[1].size, 11);
+    EXPECT_EQ(entries[2].hash, kHashThree);
+
+    std::string hash;
+    ASSERT_TRUE(reloaded.lookup(b, hash));
+    EXPECT_EQ(hash, kHashTwo);
+}
+
+TEST_F(HashCacheTest, LookupHitsOnlyWhileSizeAndTimeAreUnchanged) {
+    const auto file = dir.write("doc.txt", "original");
+    HashCache cache(cache_file());
+    cache.store(file, kHashOne);
+
+    std::string hash = "untouched";
+    ASSERT_TRUE(cache.lookup(file, hash));
+    EXPECT_EQ(hash, kHashOne);
+
+    // New content of the same size with the old time restored: validity rests on the stamp alone.
+    const auto stamp = std::filesystem::last_write_time(file);
+    dir.write("doc.txt", "replaced");
+    std::filesystem::last_write_time(file, stamp);
+    ASSERT_TRUE(cache.lookup(file, hash));
+    EXPECT_EQ(hash, kHashOne);
+
+    // Touched: a miss, then the new hash replaces the entry in place.
+    shift_write_time(file, 60);
+    hash = "untouched";
+    EXPECT_FALSE(cache.lookup(file, hash));
+    EXPECT_EQ(hash, "untouched");
+    cache.store(file, kHashTwo);
+    EXPECT_EQ(cache.size(), 1u);
+    ASSERT_TRUE(cache.lookup(file, hash));
+    EXPECT_EQ(hash, kHashTwo);
+
+    // Grown: a miss.
+    dir.write("doc.txt", "original and more");
+    std::filesystem::last_write_time(file, stamp + std::chrono::seconds(60));
+    EXPECT_FALSE(cache.lookup(file, hash));
+}
+
+TEST_F(HashCacheTest, KeysAreThePathsAsSpelled) {
+    const auto file = dir.write("doc.txt", "content");
+    const auto other_spelling = dir.path() / "." / "doc.txt";
+    HashCache cache(cache_file());
+    cache.store(file, kHashOne);
+    std::string hash;
+    EXPECT_FALSE(cache.lookup(other_spelling, hash));
+    cache.store(other_spelling, kHashOne);
+    EXPECT_EQ(cache.size(), 2u);
+    EXPECT_TRUE(cache.lookup(other_spelling, hash));
+}
+
+TEST_F(HashCacheTest, NothingIsStoredForAnUnreadableFileOrABadHash) {
+    const auto file = dir.write("doc.txt", "content");
+    HashCache cache(cache_file());
+    cache.store(dir / "missing.txt", kHashOne);
+    cache.store(dir.path(), kHashOne);
+    cache.store(file, "abc");
+    cache.store(file, std::string(64, 'Z'));
+    EXPECT_EQ(cache.size(), 0u);
+    std::string hash = "untouched";
+    EXPECT_FALSE(cache.lookup(dir / "missing.txt", hash));
+    EXPECT_EQ(hash, "untouched");
+}
+
+TEST_F(HashCacheTest, EntriesOfDeletedFilesAreKept) {
+    const auto file = dir.write("doc.txt", "content");
+    HashCache cache(cache_file());
+    cache.store(file, kHashOne);
+    std::filesystem::remove(file);
+    std::string hash;
+    EXPECT_FALSE(cache.lookup(file, hash));
+    ASSERT_TRUE(cache.save());
+    HashCache reloaded(cache_file());
+    ASSERT_TRUE(reloaded.load());
+    EXPECT_EQ(reloaded.size(), 1u);
+}
+
+TEST_F(HashCacheTest, MissingOrEmptyFile) {
+    const auto file = dir.write("doc.txt", "content");
+    HashCache cache(cache_file());
+    cache.store(file, kHashOne);
+    // A file that cannot be opened leaves the entries alone.
+    EXPECT_FALSE(cache.load());
+    EXPECT_EQ(cache.size(), 1u);
+
+    dir.write("hash_cache.bin", "");
+    EXPECT_TRUE(cache.load());
+    EXPECT_EQ(cache.size(), 0u);
+
+    HashCache unwritable((dir / "no" / "hash_cache.bin").string());
+    EXPECT_FALSE(unwritable.save());
+}
+
+// The same key twice can only come from a file written elsewhere; the first entry whose stamp
+// matches answers, and a store refreshes the first one.
+TEST_F(HashCacheTest, RepeatedKeysInALoadedFileAreSearchedInOrder) {
+    const auto file = dir.write("doc.txt", "content");
+    std::int64_t size = 0;
+    std::uint64_t time = 0;
+    ASSERT_TRUE(platform::query_file_stamp(file, size, time));
+    const std::string key = platform::narrow_path_key(file);
+    dir.write("hash_cache.bin", serialize_hash_cache({{key, size, time + 1, kHashOne},
+                                                      {key, size, time, kHashTwo},
+                                                      {key, size, time, kHashThree}}));
+    HashCache cache(cache_file());
+    ASSERT_TRUE(cache.load());
+    std::string hash;
+    ASSERT_TRUE(cache.lookup(file, hash));
+    EXPECT_EQ(hash, kHashTwo);
+
+    cache.store(file, kHashThree);
+    EXPECT_EQ(cache.size(), 3u);
+    const auto entries = cache.snapshot();
+    EXPECT_EQ(entries[0].hash, kHashThree);
+    EXPECT_EQ(entries[0].last_write_time, time);
+    EXPECT_EQ(entries[1].hash, kHashTwo);
+}
+
+std::string u64_bytes(std::uint64_t value) {
+    std::string out;
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+    return out;
+}
+
+TEST(ParseHashCache, RejectsDamagedData) {
+    const std::string valid = serialize_hash_cache(
+        {{"first/key", 10, 20, kHashOne}, {"", -1, 0, kHashTwo}, {"k", 7, 8, kHashThree}});
+    ASSERT_EQ(valid.size(), 8u + (88 + 9) + 88 + (88 + 1));
+
+    // Every truncation of a valid file is damage (except the empty file, an empty cache).
+    for (std::size_t length = 1; length < valid.size(); ++length) {
+        std::vector<CacheEntry> entries = {{"keep", 1, 2, kHashOne}};
+        EXPECT_FALSE(parse_hash_cache(std::string_view(valid).substr(0, length), entries)) << length;
+        ASSERT_EQ(entries.size(), 1u) << "the output is untouched on failure";
+    }
+
+    const std::string one_entry_tail = "key" + u64_bytes(1) + u64_bytes(2) + kHashOne;
+    const struct {
+        const char* name;
+        std::string data;
+    } cases[] = {
+        {"huge count", u64_bytes(~0ull) + valid.substr(8)},
+        {"count one beyond the data", u64_bytes(4) + valid.substr(8)},
+        {"huge key length", u64_bytes(1) + u64_bytes(~0ull) + one_entry_tail},
+        {"key length past the end", u64_bytes(1) + u64_bytes(3 + 16 + 64 + 1) + one_entry_tail},
+        {"key length wrapping the size", u64_bytes(1) + u64_bytes(~0ull - 7) + one_entry_tail},
+        {"uppercase hash", serialize_hash_cache({{"k", 1, 2, "A" + kHashOne.substr(1)}})},
+        {"hash with a NUL", serialize_hash_cache({{"k", 1, 2, std::string(64, '\0')}})},
+        {"count of 1 to 7 bytes", std::string(5, '\0')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<CacheEntry> entries;
+        EXPECT_FALSE(parse_hash_cache(c.data, entries));
+        EXPECT_TRUE(entries.empty());
+    }
+
+    // Bytes after the last entry are not part of any entry and are ignored.
+    std::vector<CacheEntry> entries;
+    EXPECT_TRUE(parse_hash_cache(valid + "trailing", entries));
+    EXPECT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[1].size, -1);
+}
+
+TEST_F(HashCacheTest, DamagedFileLoadsAsAnEmptyCache) {
+    const auto file = dir.write("doc.txt", "content");
+    HashCache writer(cache_file());
+    writer.store(file, kHashOne);
+    writer.store(dir.write("other.txt", "x"), kHashTwo);
+    ASSERT_TRUE(writer.save());
+    const std::string valid = read_file(cache_file());
+
+    dir.write("hash_cache.bin", valid.substr(0, valid.size() - 1));
+    HashCache cache(cache_file());
+    cache.store(file, kHashThree);
+    EXPECT_FALSE(cache.load());
+    EXPECT_EQ(cache.size(), 0u);
+    std::string hash;
+    EXPECT_FALSE(cache.lookup(file, hash));
+    // The cache works on after a failed load.
+    cache.store(file, kHashOne);
+    EXPECT_TRUE(cache.lookup(file, hash));
+}
+
+// Workers look up and store at the same time; every file must end with exactly its own entry.
+TEST_F(HashCacheTest, ConcurrentLookupsAndStores) {
+    constexpr int kThreads = 4;
+    constexpr int kFilesPerThread = 50;
+    HashCache cache(cache_file());
+    std::vector<std::vector<std::filesystem::path>> files(kThreads);
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kFilesPerThread; ++i) {
+            files[t].push_back(dir.write("t" + std::to_string(t) + "/" + std::to_string(i), "x"));
+        }
+    }
+    const std::string hashes[] = {kHashOne, kHashTwo, kHashThree, std::string(64, 'a')};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (const auto& file : files[t]) {
+                std::string hash;
+                if (!cache.lookup(file, hash)) cache.store(file, hashes[t]);
+                cache.lookup(files[(t + 1) % kThreads].front(), hash);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(cache.size(), static_cast<std::size_t>(kThreads * kFilesPerThread));
+    for (int t = 0; t < kThreads; ++t) {
+        for (const auto& file : files[t]) {
+            std::string hash;
+            ASSERT_TRUE(cache.lookup(file, hash)) << file;
+            EXPECT_EQ(hash, hashes[t]);
+        }
+    }
+}
+
+}  // namespace
