@@ -15,6 +15,7 @@
 #include "platform/console.h"
 #include "platform/locations.h"
 #include "platform/process.h"
+#include "scanner/scan_directory.h"
 
 namespace {
 
@@ -96,7 +97,12 @@ int run_quorvex() {
                 platform::clear_screen();
                 print_banner();
                 const auto request = run_scan_dialog(in, default_scan_roots());
-                if (request) not_available("Scanning");
+                if (request) {
+                    ScanOptions options;
+                    options.post_scan.input = &in;
+                    scan_directory(request->roots, checker, logger, request->config, &cache,
+                                   options);
+                }
                 break;
             }
             case MenuAction::kClean:

@@ -1,0 +1,51 @@
+#include "report/progress.h"
+
+#include <algorithm>
+#include <iostream>
+#include <thread>
+
+#include "console/console.h"
+
+namespace {
+
+// How often the end of the scan is looked for between redraws.
+constexpr auto kEndPoll = std::chrono::milliseconds(5);
+
+bool work_over(const std::atomic<bool>& scan_done,
+               const std::atomic<std::uint64_t>& pending_tasks) {
+    return scan_done.load() && pending_tasks.load() == 0;
+}
+
+}  // namespace
+
+std::string progress_line(std::int32_t frame, std::uint64_t files, std::uint64_t bytes,
+                          std::uint64_t malicious, std::uint64_t suspicious) {
+    std::string line = "\r\x1b[36m[";
+    line += spinner_frames[static_cast<std::size_t>(frame % 4)];
+    line += "]\x1b[0m Scanned: " + std::to_string(files);
+    line += " | Size: " + std::to_string(whole_mebibytes(bytes));
+    line += " MB | \x1b[91mMalware: " + std::to_string(malicious);
+    line += "\x1b[0m | \x1b[93mSuspicious: " + std::to_string(suspicious);
+    line += "\x1b[0m";
+    return line;
+}
+
+void display_progress(const std::atomic<bool>& scan_done,
+                      const std::atomic<std::uint64_t>& pending_tasks, const ScanStats& stats,
+                      std::chrono::milliseconds interval) {
+    std::int32_t frame = 0;
+    while (!work_over(scan_done, pending_tasks)) {
+        std::cout << progress_line(frame, stats.files_scanned.load(), stats.bytes_scanned.load(),
+                                   stats.malicious_count.load(), stats.suspicious_count.load())
+                  << std::flush;
+        ++frame;
+        const auto next = std::chrono::steady_clock::now() + interval;
+        while (!work_over(scan_done, pending_tasks)) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= next) break;
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kEndPoll, next - now));
+        }
+    }
+    std::cout << '\r' << std::string(kBlankWidth, ' ') << '\r';
+    print_colored("[DONE] Scan completed successfully.", kLightGreen);
+}

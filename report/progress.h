@@ -1,0 +1,20 @@
+// The live progress line of a running scan: counters and a turning spinner redrawn in place.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "scanner/scan_stats.h"
+
+// One redraw of the line, from column 0, with its colour sequences and no line break.
+std::string progress_line(std::int32_t frame, std::uint64_t files, std::uint64_t bytes,
+                          std::uint64_t malicious, std::uint64_t suspicious);
+
+// Body of the scan's progress thread. Redraws every `interval` until the walk has ended
+// (`scan_done`) and no task is pending, then blanks the line and prints the closing status line.
+// Notices the end within a few milliseconds rather than a whole interval.
+void display_progress(const std::atomic<bool>& scan_done,
+                      const std::atomic<std::uint64_t>& pending_tasks, const ScanStats& stats,
+                      std::chrono::milliseconds interval = std::chrono::milliseconds(250));

@@ -1,0 +1,82 @@
+#include "scanner/eligibility.h"
+
+#include <algorithm>
+#include <system_error>
+
+#include "platform/file_info.h"
+#include "platform/fs_kind.h"
+
+namespace {
+
+constexpr char kSeparator = static_cast<char>(std::filesystem::path::preferred_separator);
+
+std::string folder_marker(const char* name) {
+    return std::string(1, kSeparator) + name + std::string(1, kSeparator);
+}
+
+bool contains_any(const std::string& text, const std::vector<std::string>& markers) {
+    return std::any_of(markers.begin(), markers.end(), [&](const std::string& marker) {
+        return text.find(marker) != std::string::npos;
+    });
+}
+
+}  // namespace
+
+const std::vector<std::string>& skipped_folder_markers() {
+    static const std::vector<std::string> markers = {
+        folder_marker(".git"),    folder_marker(".vscode"),      folder_marker(".idea"),
+        folder_marker("node_modules"), folder_marker("__pycache__"), folder_marker("venv"),
+        folder_marker(".venv"),   folder_marker("obj"),          folder_marker("x64"),
+        folder_marker(".vs"),     folder_marker("release"),      folder_marker("debug"),
+    };
+    return markers;
+}
+
+const std::vector<std::string>& skipped_extensions() {
+    static const std::vector<std::string> extensions = {
+        ".sample", ".txt",       ".md",        ".log",
+        ".gitstatus", ".gitconfig", ".gitignore", ".gitattributes",
+    };
+    return extensions;
+}
+
+std::string narrow_or_throw(const std::filesystem::path& path) {
+    std::string narrow;
+    if (!platform::narrow_path(path, narrow)) {
+        throw std::filesystem::filesystem_error(
+            "path cannot be represented in the narrow character set", path,
+            std::make_error_code(std::errc::illegal_byte_sequence));
+    }
+    return narrow;
+}
+
+std::string lower_ascii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+std::string lower_extension(const std::filesystem::path& path) {
+    std::string extension;
+    if (!platform::narrow_path(path.extension(), extension)) return {};
+    return lower_ascii(std::move(extension));
+}
+
+Eligibility check_eligibility(const std::filesystem::directory_entry& entry,
+                              const ScanConfig& config) {
+    const std::string lower_path = lower_ascii(narrow_or_throw(entry.path()));
+    if (contains_any(lower_path, skipped_folder_markers())) return Eligibility::kPrune;
+    if (config.skip_system_folders && contains_any(lower_path, platform::system_folder_markers())) {
+        return Eligibility::kPrune;
+    }
+    // Follows a link to its target: a link to a file is scanned as that file.
+    std::error_code ec;
+    if (!entry.is_regular_file(ec)) return Eligibility::kSkip;
+    const std::string extension = lower_ascii(narrow_or_throw(entry.path().extension()));
+    const auto& skipped = skipped_extensions();
+    if (std::find(skipped.begin(), skipped.end(), extension) != skipped.end()) {
+        return Eligibility::kSkip;
+    }
+    return Eligibility::kScan;
+}

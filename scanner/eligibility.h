@@ -1,0 +1,37 @@
+// Which entries of a walked folder tree a scan looks at: files in tool and build folders and text
+// files are passed over; marked folders are not gone into at all.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "scanner/scan_config.h"
+
+enum class Eligibility {
+    kScan,   // a regular file that passes every filter
+    kSkip,   // nothing to do with the entry itself (a folder is still gone into)
+    kPrune,  // nothing to do with the entry, nor with anything below it
+};
+
+// Folder markers ("/.git/", ...) with this system's separator, lower case.
+const std::vector<std::string>& skipped_folder_markers();
+
+// Extensions of files never scanned, lower case with their dot.
+const std::vector<std::string>& skipped_extensions();
+
+// The narrow text of a path; throws std::filesystem::filesystem_error when a character cannot be
+// represented.
+std::string narrow_or_throw(const std::filesystem::path& path);
+
+// Lower-cases the ASCII letters only, whatever the locale.
+std::string lower_ascii(std::string text);
+
+// The path's extension by the standard rule, narrow and lower case; empty when it has none or it
+// cannot be represented.
+std::string lower_extension(const std::filesystem::path& path);
+
+// Decides what the walk does with one entry. Throws when the entry's path has no narrow form. An
+// entry whose kind cannot be read (a link loop, a target without access) is skipped.
+Eligibility check_eligibility(const std::filesystem::directory_entry& entry,
+                              const ScanConfig& config);

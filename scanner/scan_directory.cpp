@@ -1,0 +1,70 @@
+#include "scanner/scan_directory.h"
+
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <system_error>
+#include <thread>
+
+#include "console/logger.h"
+#include "hashdb/hash_cache.h"
+#include "report/progress.h"
+#include "report/scan_report.h"
+#include "scanner/scan_file.h"
+#include "scanner/scan_stats.h"
+#include "scanner/thread_pool.h"
+#include "scanner/walk.h"
+
+void scan_directory(const std::vector<std::string>& roots, const HashChecker& checker,
+                    Logger& logger, const ScanConfig& config, HashCache* cache,
+                    const ScanOptions& options) {
+    ScanStats stats;
+    stats.start_time = std::chrono::steady_clock::now();
+    for (const auto& root : roots) stats.scanned_paths += root + "; ";
+    std::atomic<std::uint64_t> cache_hits{0};
+    std::atomic<bool> scan_done{false};
+
+    ThreadPool pool(options.threads != 0 ? options.threads : ThreadPool::default_thread_count());
+    std::thread progress([&] { display_progress(scan_done, pool.pending_tasks, stats); });
+
+    const bool enable_heuristics = config.enable_heuristics;
+    const bool verify_signatures = config.verify_signatures;
+    const auto queue_file = [&](const std::filesystem::path& file) {
+        pool.enqueue([&stats, &checker, &logger, &cache_hits, file, enable_heuristics,
+                      verify_signatures, cache] {
+            scan_file(stats, checker, logger, cache_hits, file, enable_heuristics,
+                      verify_signatures, cache);
+        });
+    };
+    // Any failure ends the walk of every remaining root; what was queued is still scanned.
+    try {
+        for (const auto& root : roots) {
+            const std::filesystem::path root_path(root);
+            std::error_code ec;
+            const bool present = std::filesystem::exists(root_path, ec);
+            if (ec) throw std::filesystem::filesystem_error("exists", root_path, ec);
+            if (!present) {
+                logger.log("[WARN] Path skip: " + root);
+                continue;
+            }
+            walk_tree(root_path, config, queue_file);
+        }
+    } catch (const std::exception& error) {
+        logger.log(std::string("[ERROR] Directory iteration failed: ") + error.what());
+    }
+
+    scan_done.store(true);
+    pool.wait_idle();
+    progress.join();
+    stats.end_time = std::chrono::steady_clock::now();
+
+    if (cache != nullptr) {
+        cache->save();
+        std::cout << "[INFO] Hash cache saved. Cache hits: " << cache_hits.load() << "\n";
+    }
+    print_scan_report(stats);
+    post_scan_actions(stats, options.post_scan);
+    logger.log("Scan Finished. Files: " + std::to_string(stats.files_scanned.load()));
+}

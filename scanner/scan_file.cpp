@@ -1,0 +1,83 @@
+#include "scanner/scan_file.h"
+
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "console/logger.h"
+#include "hashdb/file_hash.h"
+#include "hashdb/hash_cache.h"
+#include "hashdb/hash_checker.h"
+#include "platform/file_info.h"
+#include "platform/trust.h"
+#include "scanner/eligibility.h"
+#include "scanner/entropy.h"
+
+namespace {
+
+std::string display_path(const std::filesystem::path& path) {
+    std::string narrow;
+    // The walk converted this very path before queuing it; the fallback is never expected.
+    if (!platform::narrow_path(path, narrow)) narrow = platform::narrow_path_key(path);
+    return narrow;
+}
+
+}  // namespace
+
+bool is_executable_extension(const std::filesystem::path& path) {
+    const std::string extension = lower_extension(path);
+    return extension == ".exe" || extension == ".dll" || extension == ".sys";
+}
+
+std::string suspicious_entry(const std::string& narrow_path, double entropy) {
+    return narrow_path + " (Entropy: " + std::to_string(entropy).substr(0, 4) + ")";
+}
+
+void scan_file(ScanStats& stats, const HashChecker& checker, Logger& logger,
+               std::atomic<std::uint64_t>& cache_hits, const std::filesystem::path& path,
+               bool enable_heuristics, bool verify_signatures, HashCache* cache) {
+    if (verify_signatures && platform::is_trusted_signature(path)) {
+        stats.files_scanned.fetch_add(1);
+        return;
+    }
+
+    std::string hash;
+    if (cache != nullptr && cache->lookup(path, hash)) cache_hits.fetch_add(1);
+
+    const bool heuristics_apply = enable_heuristics && is_executable_extension(path);
+    // When an executable is read for its hash anyway, the entropy comes from the same bytes.
+    std::optional<platform::ByteHistogram> histogram;
+    if (hash.empty()) {
+        bool hashed = false;
+        if (heuristics_apply) {
+            histogram.emplace();
+            hashed = compute_file_hash(path, hash, *histogram);
+        } else {
+            hashed = compute_file_hash(path, hash);
+        }
+        if (!hashed) {
+            stats.add_error(display_path(path));
+            return;
+        }
+        if (cache != nullptr) cache->store(path, hash);
+    }
+
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(path, ec);
+    if (!ec) stats.bytes_scanned.fetch_add(size);
+    stats.files_scanned.fetch_add(1);
+
+    if (checker.contains(hash)) {
+        const std::string narrow = display_path(path);
+        stats.add_malicious(narrow);
+        logger.log("[MALICIOUS] " + narrow);
+        return;
+    }
+
+    if (!heuristics_apply) return;
+    const double entropy = histogram ? entropy_of(*histogram) : calculate_file_entropy(path);
+    if (!is_suspicious_entropy(entropy)) return;
+    const std::string narrow = display_path(path);
+    stats.add_suspicious(suspicious_entry(narrow, entropy));
+    logger.log("[SUSPICIOUS-ENTROPY] " + narrow + " E:" + std::to_string(entropy));
+}
