@@ -1,7 +1,9 @@
 #include "app/app.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <iostream>
 #include <system_error>
 
@@ -15,6 +17,7 @@
 #include "platform/console.h"
 #include "platform/locations.h"
 #include "platform/process.h"
+#include "report/autoruns.h"
 #include "scanner/scan_directory.h"
 
 namespace {
@@ -54,8 +57,28 @@ void draw_main_menu() {
     std::cout << "\nSelection: " << std::flush;
 }
 
-void not_available(const char* what) {
-    print_colored(std::string("[INFO] ") + what + " is not available in this build.", kYellow);
+// The update runs on a thread of its own; this one only turns the spinner until it is done.
+void run_database_update(HashChecker& checker, Logger& logger) {
+    logger.log("Starting database update");
+    ProgressIndicator spinner;
+    spinner.mode = 1;
+    spinner.label = "Downloading database updates";
+    spinner.total = 100;
+    draw_progress(spinner);
+    auto task = std::async(std::launch::async, [&checker] {
+        return checker.update_database(kHashTextFile, kHashBinaryFile);
+    });
+    while (task.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+        spinner.frame = (spinner.frame + 1) % static_cast<int>(spinner_frames.size());
+        draw_progress(spinner);
+    }
+    if (task.get()) {
+        print_status("[SUCCESS] Database updated.");
+        logger.log("Database update successful");
+    } else {
+        print_status("[ERROR] Update failed.");
+        logger.log("[ERROR] Database update failed");
+    }
 }
 
 ScanRoots default_scan_roots() {
@@ -87,7 +110,7 @@ int run_quorvex() {
     if (!checker.load(kHashTextFile, kHashBinaryFile)) {
         print_colored("[WARN] Could not load hashes. Starting with empty database.", kYellow);
     }
-    not_available("The autostart check");
+    check_registry_autoruns(checker, logger);
 
     for (;;) {
         draw_main_menu();
@@ -114,7 +137,7 @@ int run_quorvex() {
                 wait_for_return(in);
                 break;
             case MenuAction::kUpdate:
-                not_available("The database update");
+                run_database_update(checker, logger);
                 wait_for_return(in);
                 break;
             case MenuAction::kExit: return 0;

@@ -1,0 +1,114 @@
+"""Menu item 4 against a local hash-list server, and a scan that uses what it downloaded.
+
+On Linux the server speaks HTTPS with a certificate made for the test, trusted through
+CURL_CA_BUNDLE; under Wine it speaks plain HTTP (Wine's TLS would not trust the test certificate).
+"""
+
+import hashlib
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+
+import harness  # noqa: E402
+from harness import check  # noqa: E402
+from update_server import UpdateServer  # noqa: E402
+
+OLD_HASH = "f" * 64
+PAYLOAD = b"only the downloaded list knows this file\n"
+PAYLOAD_HASH = hashlib.sha256(PAYLOAD).hexdigest()
+
+
+class Setup:
+    def __init__(self, name):
+        self.inst = harness.Installation(name)
+        self.server = UpdateServer(self.inst.path("server"), tls=not harness.is_windows()).start()
+        self.inst.write("hashes.txt", OLD_HASH + "\n")
+        self.env = {"QUORVEX_UPDATE_URL": self.server.url("/dosyalar/hash.txt")}
+        if self.server.cert:
+            self.env["CURL_CA_BUNDLE"] = self.server.cert
+
+    def run(self, keys):
+        return self.inst.run(keys, extra_env=self.env)
+
+    def native(self, path):
+        """The path as the program sees it (under Wine: on drive Z:)."""
+        return "Z:" + path.replace("/", "\\") if harness.is_windows() else path
+
+    def close(self):
+        self.server.stop()
+
+
+def test_update_then_scan_finds_a_hash_only_the_new_list_holds():
+    s = Setup("update_then_scan")
+    try:
+        s.server.write("dosyalar/hash.txt", "# lists\r\n" + s.server.url("/a.txt") + "\r\n")
+        s.server.write("a.txt", "%s\n%s\n" % ("1" * 64, PAYLOAD_HASH))
+        s.inst.write("target/payload.bin", PAYLOAD, mode="wb")
+        scan = "1\n3\n0\n0\n%s\n5\n" % s.native(s.inst.path("target"))
+        result = s.run("4\n\n" + scan + "5\n")
+        check(result.returncode == 0, "exit code", result)
+        check("[SUCCESS] Database updated.\n" in result.stdout, "success line", result)
+        check("Malicious Found: 1" in result.stdout, "the scan found the payload", result)
+        check("payload.bin" in result.stdout.split("MALICIOUS FILES DETECTED")[-1],
+              "the payload is listed", result)
+        check(s.inst.read("hashes.txt") == "1" * 64 + "\n" + PAYLOAD_HASH + "\n",
+              "hashes.txt holds the list")
+        check(os.path.getsize(s.inst.path("hashes.bin")) == 64, "hashes.bin holds two records")
+        log = s.inst.read("scan_log.txt")
+        for line in ("Starting database update", "Downloading hash updates",
+                     "Converting txt to bin DB", "Database update successful"):
+            check(line in log, "log line " + line, result)
+        agents = [agent for path, agent in s.server.requests() if path == "/dosyalar/hash.txt"]
+        check(agents == ["Quorvex/1.0"], "the index is asked for once, with the agent name")
+    finally:
+        s.close()
+
+
+def test_second_update_in_one_run_reuses_the_index():
+    s = Setup("update_twice")
+    try:
+        s.server.write("dosyalar/hash.txt", s.server.url("/a.txt") + "\n")
+        s.server.write("a.txt", PAYLOAD_HASH + "\n")
+        result = s.run("4\n\n4\n\n5\n")
+        check(result.stdout.count("[SUCCESS] Database updated.") == 2, "two successes", result)
+        paths = [path for path, _ in s.server.requests()]
+        check(paths == ["/dosyalar/hash.txt", "/a.txt", "/a.txt"], "requests: %r" % paths)
+    finally:
+        s.close()
+
+
+def test_failed_update_leaves_the_database_files_alone():
+    s = Setup("update_fails")
+    try:
+        # The index names a list whose body holds no hash line.
+        s.server.write("dosyalar/hash.txt", s.server.url("/a.txt") + "\n")
+        s.server.write("a.txt", "<html>maintenance</html>\n")
+        result = s.run("4\n\n5\n")
+        check(result.returncode == 0, "exit code", result)
+        check("[ERROR] Update failed.\n" in result.stdout, "failure line", result)
+        check("[SUCCESS]" not in result.stdout, "no success", result)
+        check(s.inst.read("hashes.txt") == OLD_HASH + "\n", "hashes.txt untouched")
+        check("[ERROR] Database update failed" in s.inst.read("scan_log.txt"), "log line")
+        leftovers = [n for n in os.listdir(s.inst.folder) if ".download" in n or ".tmp" in n]
+        check(not leftovers, "no staging files left: %r" % leftovers)
+    finally:
+        s.close()
+
+
+def test_unreachable_server_fails_the_update():
+    s = Setup("update_unreachable")
+    s.server.stop()  # the port now refuses connections
+    result = s.run("4\n\n5\n")
+    check("[ERROR] Update failed.\n" in result.stdout, "failure line", result)
+    check(s.inst.read("hashes.txt") == OLD_HASH + "\n", "hashes.txt untouched")
+
+
+if __name__ == "__main__":
+    harness.main([
+        test_update_then_scan_finds_a_hash_only_the_new_list_holds,
+        test_second_update_in_one_run_reuses_the_index,
+        test_failed_update_leaves_the_database_files_alone,
+        test_unreachable_server_fails_the_update,
+    ])
