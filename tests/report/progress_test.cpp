@@ -1,0 +1,82 @@
+#include "report/progress.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "support/test_support.h"
+
+namespace {
+
+const std::string kClosing =
+    "\r" + std::string(80, ' ') + "\r[DONE] Scan completed successfully.\n";
+
+TEST(ProgressLine, LayoutSpinnerAndMebibytes) {
+    struct Case {
+        std::int32_t frame;
+        std::uint64_t bytes;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {1, 91000000,
+         "\r\x1b[36m[/]\x1b[0m Scanned: 1532 | Size: 86 MB | \x1b[91mMalware: 0\x1b[0m | "
+         "\x1b[93mSuspicious: 2\x1b[0m"},
+        {0, 1048575,
+         "\r\x1b[36m[|]\x1b[0m Scanned: 1532 | Size: 0 MB | \x1b[91mMalware: 0\x1b[0m | "
+         "\x1b[93mSuspicious: 2\x1b[0m"},
+        {4, 1048576,  // the fifth redraw turns back to the first frame
+         "\r\x1b[36m[|]\x1b[0m Scanned: 1532 | Size: 1 MB | \x1b[91mMalware: 0\x1b[0m | "
+         "\x1b[93mSuspicious: 2\x1b[0m"},
+        {7, 0,
+         "\r\x1b[36m[\\]\x1b[0m Scanned: 1532 | Size: 0 MB | \x1b[91mMalware: 0\x1b[0m | "
+         "\x1b[93mSuspicious: 2\x1b[0m"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(progress_line(c.frame, 1532, c.bytes, 0, 2), c.expected) << c.frame;
+    }
+    EXPECT_EQ(progress_line(2, 18446744073709551615ull, 0, 12, 0),
+              "\r\x1b[36m[-]\x1b[0m Scanned: 18446744073709551615 | Size: 0 MB | "
+              "\x1b[91mMalware: 12\x1b[0m | \x1b[93mSuspicious: 0\x1b[0m");
+}
+
+TEST(DisplayProgress, FinishedScanPrintsOnlyTheClosingLine) {
+    ScanStats stats;
+    std::atomic<bool> done{true};
+    std::atomic<std::uint64_t> pending{0};
+    test_support::CoutCapture capture;
+    display_progress(done, pending, stats);
+    EXPECT_EQ(capture.text(), kClosing);
+}
+
+TEST(DisplayProgress, KeepsRedrawingWhileTasksArePending) {
+    ScanStats stats;
+    std::atomic<bool> done{false};
+    std::atomic<std::uint64_t> pending{1};
+    std::string text;
+    {
+        test_support::CoutCapture capture;
+        std::thread progress(
+            [&] { display_progress(done, pending, stats, std::chrono::milliseconds(1)); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        stats.files_scanned = 7;
+        done = true;  // the walk ended, but one task is still running
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        stats.files_scanned = 8;
+        stats.bytes_scanned = 3u << 20;
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        pending = 0;
+        progress.join();
+        text = capture.text();
+    }
+    ASSERT_GE(text.size(), kClosing.size());
+    EXPECT_EQ(text.substr(text.size() - kClosing.size()), kClosing);
+    const std::string last_redraw = "Scanned: 8 | Size: 3 MB";
+    const auto last = text.rfind(last_redraw);
+    ASSERT_NE(last, std::string::npos) << text;
+    EXPECT_EQ(text.find("Scanned: 0 |"), text.find("Scanned:"));  // started from zero
+}
+
+}  // namespace

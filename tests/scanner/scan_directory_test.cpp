@@ -1,0 +1,178 @@
+#include "scanner/scan_directory.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hashdb/hash_cache.h"
+#include "scan_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_support::CoutCapture;
+
+// Runs one scan of `roots` with `answer` typed at the post-scan menu; returns the console text.
+class ScanDirectoryTest : public ::testing::Test {
+protected:
+    std::string scan(const std::vector<std::string>& roots, HashCache* cache,
+                     const std::string& answer = "5\n", ScanConfig config = {}) {
+        std::istringstream input(answer);
+        ScanOptions options;
+        options.post_scan.input = &input;
+        options.post_scan.export_folder = bench.dir / "exports";
+        fs::create_directories(options.post_scan.export_folder);
+        options.threads = 3;
+        CoutCapture capture;
+        scan_directory(roots, bench.checker, bench.logger, config, cache, options);
+        return capture.text();
+    }
+
+    // The value after "label" on its own line of the report.
+    static std::string report_value(const std::string& text, const std::string& label) {
+        std::smatch match;
+        if (!std::regex_search(text, match, std::regex("\n" + label + "([^\n]*)\n"))) return "?";
+        return match[1];
+    }
+
+    scan_fixture::ScanBench bench;
+};
+
+TEST_F(ScanDirectoryTest, FindsPlantedFilesAndReportsThem) {
+    const auto tree = bench.dir / "tree";
+    const auto bad = bench.dir.write("tree/sub/dropper.exe", "malware payload one");
+    const auto bad2 = bench.dir.write("tree/deeper/still/worm.bin", "malware payload two");
+    bench.dir.write("tree/clean/a.bin", std::string(3000, 'a'));
+    bench.dir.write("tree/clean/b.bin", "bee");
+    bench.dir.write("tree/notes.txt", "malware payload one");  // skipped by extension
+    bench.dir.write("tree/.git/objects/x", "malware payload two");  // pruned
+    bench.dir.write("tree/empty.bin", "");
+    bench.load_database({scan_fixture::hash_of(bad), scan_fixture::hash_of(bad2)});
+    HashCache cache((bench.dir / "hash_cache.bin").string());
+
+    const std::string out = scan({tree.string()}, &cache);
+    EXPECT_NE(out.find("[DONE] Scan completed successfully.\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("[INFO] Hash cache saved. Cache hits: 0\n"), std::string::npos) << out;
+    EXPECT_EQ(report_value(out, "Path\\(s\\): "), tree.string() + "; ");
+    EXPECT_EQ(report_value(out, "Files Scanned: "), "4");
+    EXPECT_EQ(report_value(out, "Malicious Found: "), "2");
+    EXPECT_EQ(report_value(out, "Errors: "), "1");
+    EXPECT_NE(out.find("\n -> " + bad.string() + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\n -> " + bad2.string() + "\n"), std::string::npos) << out;
+    // The report comes after the progress line's closing output.
+    EXPECT_LT(out.find("[DONE]"), out.find("SCAN REPORT"));
+
+    const std::string log = bench.log_text();
+    EXPECT_NE(log.find("[MALICIOUS] " + bad.string() + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Scan Finished. Files: 4\n"), std::string::npos) << log;
+    EXPECT_LT(log.find("[MALICIOUS]"), log.find("Scan Finished."));
+
+    // The cache was saved: a fresh one loads every hashed file.
+    HashCache reloaded((bench.dir / "hash_cache.bin").string());
+    ASSERT_TRUE(reloaded.load());
+    EXPECT_EQ(reloaded.size(), 4u);
+
+    const std::string again = scan({tree.string()}, &cache);
+    EXPECT_NE(again.find("[INFO] Hash cache saved. Cache hits: 4\n"), std::string::npos) << again;
+    EXPECT_EQ(report_value(again, "Malicious Found: "), "2");
+}
+
+TEST_F(ScanDirectoryTest, RootsThatDoNotExistOrCannotBeListed) {
+    bench.load_database({std::string(64, '0')});
+    bench.dir.write("one/x.bin", "x");
+    const std::string missing = (bench.dir / "nowhere").string();
+    const std::string one = (bench.dir / "one").string();
+
+    std::string out = scan({missing, one, missing}, nullptr);
+    EXPECT_EQ(out.find("[INFO] Hash cache saved."), std::string::npos) << out;
+    EXPECT_EQ(report_value(out, "Path\\(s\\): "), missing + "; " + one + "; " + missing + "; ");
+    EXPECT_EQ(report_value(out, "Files Scanned: "), "1");
+    std::string log = bench.log_text();
+    std::size_t warnings = 0;
+    for (auto at = log.find("[WARN] Path skip: " + missing + "\n"); at != std::string::npos;
+         at = log.find("[WARN] Path skip: " + missing + "\n", at + 1)) {
+        ++warnings;
+    }
+    EXPECT_EQ(warnings, 2u) << log;
+
+    // A root that is a file cannot be listed: the walk ends there, later roots are not walked.
+    const auto file = bench.dir.write("plain.bin", "x");
+    out = scan({file.string(), one}, nullptr);
+    EXPECT_EQ(report_value(out, "Files Scanned: "), "0");
+    log = bench.log_text();
+    EXPECT_NE(log.find("[ERROR] Directory iteration failed: "), std::string::npos) << log;
+    EXPECT_NE(log.find("Scan Finished. Files: 0\n"), std::string::npos) << log;
+}
+
+TEST_F(ScanDirectoryTest, EmptyRootListAndRepeatedRoot) {
+    bench.load_database({std::string(64, '0')});
+    bench.dir.write("twice/a.bin", "a");
+    std::string out = scan({}, nullptr);
+    EXPECT_EQ(report_value(out, "Path\\(s\\): "), "");
+    EXPECT_EQ(report_value(out, "Files Scanned: "), "0");
+    EXPECT_NE(out.find("Your choice (1-5): "), std::string::npos);
+
+    const std::string twice = (bench.dir / "twice").string();
+    out = scan({twice, twice}, nullptr);
+    EXPECT_EQ(report_value(out, "Files Scanned: "), "2");
+}
+
+TEST_F(ScanDirectoryTest, ExportActionRunsAfterTheReport) {
+    const auto bad = bench.dir.write("tree/bad.bin", "bad");
+    bench.load_database({scan_fixture::hash_of(bad)});
+    const std::string out = scan({(bench.dir / "tree").string()}, nullptr, "4\n");
+    std::vector<fs::path> exports;
+    for (const auto& entry : fs::directory_iterator(bench.dir / "exports")) {
+        exports.push_back(entry.path());
+    }
+    ASSERT_EQ(exports.size(), 1u);
+    EXPECT_NE(out.find("Report exported to: " + exports[0].string() + "\n"), std::string::npos);
+    const std::string text = test_support::read_file(exports[0]);
+    EXPECT_NE(text.find("MALICIOUS FILES:"), std::string::npos) << text;
+    EXPECT_NE(text.find("- " + bad.string()), std::string::npos) << text;
+}
+
+// Files vanish, shrink, grow and turn into folders while they are scanned: every file still ends
+// up counted once as scanned or as an error, and the scan finishes.
+TEST_F(ScanDirectoryTest, TreeChangingDuringTheScan) {
+    bench.load_database({std::string(64, '0')});
+    const int kFiles = 400;
+    for (int i = 0; i < kFiles; ++i) {
+        bench.dir.write("busy/f" + std::to_string(i) + ".exe", std::string(20000 + i, 'q'));
+    }
+    std::atomic<bool> stop{false};
+    std::thread vandal([&] {
+        for (int round = 0; !stop.load(); ++round) {
+            const auto victim = bench.dir / "busy" / ("f" + std::to_string(round % kFiles) + ".exe");
+            std::error_code ec;
+            switch (round % 4) {
+                case 0: fs::remove(victim, ec); break;
+                case 1: fs::resize_file(victim, 10, ec); break;
+                case 2: std::ofstream(victim, std::ios::app) << std::string(5000, 'z'); break;
+                case 3:
+                    fs::remove(victim, ec);
+                    fs::create_directory(victim, ec);
+                    break;
+            }
+        }
+    });
+    ScanConfig config;
+    config.enable_heuristics = true;
+    HashCache cache((bench.dir / "hash_cache.bin").string());
+    const std::string out = scan({(bench.dir / "busy").string()}, &cache, "5\n", config);
+    stop = true;
+    vandal.join();
+    const auto files = std::stoull(report_value(out, "Files Scanned: "));
+    const auto errors = std::stoull(report_value(out, "Errors: "));
+    EXPECT_LE(files + errors, static_cast<unsigned long long>(kFiles));
+    EXPECT_GT(files + errors, 0u);
+}
+
+}  // namespace
