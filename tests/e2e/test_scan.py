@@ -1,0 +1,256 @@
+"""Custom and quick scans through the menu: report, log, hash cache and every post-scan action."""
+
+import hashlib
+import os
+import random
+import re
+import struct
+import time
+
+import harness
+from harness import MENU, check, check_equal
+
+PROMPT = "Your choice (1-5): "
+ACTIONS = (
+    "\nActions Available:\n"
+    "1. View detailed log file\n"
+    "2. Show all malicious files\n"
+    "3. Show error files\n"
+    "4. Export results to file\n"
+    "5. Return to main menu\n" + PROMPT
+)
+
+
+def program_path(path):
+    """How the program spells a Linux path: Wine sees the Linux root as drive Z:."""
+    if harness.is_windows():
+        return "Z:" + path.replace("/", "\\")
+    return path
+
+
+def below(root, relative):
+    """The path the walk produces for a file below the root."""
+    separator = "\\" if harness.is_windows() else "/"
+    return root + separator + relative.replace("/", separator)
+
+
+class Fixture:
+    """An installation with a tree of planted known-bad, suspicious, clean and skipped files."""
+
+    def __init__(self, name):
+        self.inst = harness.Installation(name)
+        rng = random.Random(4)
+        bad_one = b"dropper " + bytes(rng.randrange(256) for _ in range(5000))
+        bad_two = b"worm " + bytes(rng.randrange(256) for _ in range(70000))
+        packed = bytes(range(256)) * 300
+        packed = bytes(rng.sample(packed, len(packed)))
+        self.files = {
+            "downloads/invoice.pdf.exe": bad_one,
+            "deep/a/b/c/payload.bin": bad_two,
+            "tools/packed.exe": packed,
+            "tools/plain.exe": b"MZ" + b"\0" * 4000,
+            "docs/photo.jpg": bytes(rng.randrange(256) for _ in range(3000)),
+            "docs/.gitignore": b"*.o\n",
+            "empty.dat": b"",
+        }
+        # Copies of the bad content where the walk must not look.
+        skipped = {"docs/notes.txt": bad_one, "proj/.git/objects/ab/blob": bad_two,
+                   "proj/node_modules/x/index.js": bad_one, "README.MD": bad_two}
+        for relative, content in list(self.files.items()) + list(skipped.items()):
+            self.inst.write("tree/" + relative, content, mode="wb")
+        tree = self.inst.path("tree")
+        # A folder link that loops back and one that leads outside: neither may be entered.
+        self.inst.write("outside/elsewhere.bin", bad_one, mode="wb")
+        os.symlink(tree, os.path.join(tree, "deep", "loop"))
+        os.symlink(self.inst.path("outside"), os.path.join(tree, "outside_link"))
+        self.inst.write("hashes.txt", "".join(
+            hashlib.sha256(content).hexdigest() + "\n" for content in (bad_one, bad_two)))
+        self.root = program_path(tree)
+        self.malicious = sorted(below(self.root, r) for r in
+                                ("downloads/invoice.pdf.exe", "deep/a/b/c/payload.bin"))
+        self.errors = [below(self.root, "empty.dat")]
+        self.suspicious = below(self.root, "tools/packed.exe")
+        self.scanned = len(self.files) - len(self.errors)
+
+    def scan(self, action, heuristics=1, extra_env=None):
+        keys = "1\n3\n%d\n0\n%s\n%s\n5\n" % (heuristics, self.root, action)
+        result = self.inst.run(keys, extra_env=extra_env)
+        check_equal(result.returncode, 0, "exit status", result)
+        check(PROMPT in result.stdout, "the post-scan menu is shown", result)
+        return result
+
+    def after_prompt(self, result):
+        """What the chosen action printed, up to the redrawn main menu."""
+        tail = result.stdout.split(PROMPT, 1)[1]
+        check(tail.endswith(MENU), "back at the main menu after the action", result)
+        return tail[:-len(MENU)]
+
+
+def report_block(result):
+    match = re.search(r"\n---------------- SCAN REPORT ----------------\n(.*?)\n-{45}\n",
+                      result.stdout, re.S)
+    check(match is not None, "a report is printed", result)
+    return match.group(1)
+
+
+def test_custom_scan_report_log_and_cache():
+    fx = Fixture("custom")
+    result = fx.scan("5")
+    check("[DONE] Scan completed successfully.\n" in result.stdout, "closing progress line",
+          result)
+    check("[INFO] Hash cache saved. Cache hits: 0\n" in result.stdout, "cache line", result)
+    lines = report_block(result).split("\n")
+    check_equal(lines[0], "Path(s): %s; " % fx.root, "roots line", result)
+    check(re.fullmatch(r"Time: \d+ seconds", lines[1]) is not None, "time line", result)
+    check_equal(lines[2:8], [
+        "Total Data: 0 MB",
+        "Files Scanned: %d" % fx.scanned,
+        "Malicious Found: 2",
+        "Suspicious (Heuristic): 1",
+        "Errors: 1",
+        "",
+    ], "count lines", result)
+    check_equal(lines[8], "[!] MALICIOUS FILES DETECTED:", "malicious heading", result)
+    check_equal(sorted(lines[9:11]), [" -> " + p for p in fx.malicious], "malicious list", result)
+    check_equal(lines[11:14], ["", "[?] SUSPICIOUS FILES (High Entropy):",
+                               " -> %s (Entropy: 8.00)" % fx.suspicious], "suspicious list",
+                result)
+    check_equal(len(lines), 14, "nothing else in the report", result)
+    check_equal(fx.after_prompt(result), "", "answer 5 prints nothing", result)
+
+    log = fx.inst.read("scan_log.txt")
+    stamp = r"\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} "
+    for path in fx.malicious:
+        check(re.search("^" + stamp + re.escape("[MALICIOUS] " + path) + "$", log, re.M),
+              "log names " + path + ":\n" + log)
+    check(re.search("^" + stamp + re.escape("[SUSPICIOUS-ENTROPY] " + fx.suspicious) +
+                    r" E:8\.000000$", log, re.M), "log names the suspicious file:\n" + log)
+    check(re.search("^" + stamp + "Scan Finished. Files: %d$" % fx.scanned, log, re.M),
+          "log ends the scan:\n" + log)
+
+    with open(fx.inst.path("hash_cache.bin"), "rb") as cache:
+        count, = struct.unpack("<Q", cache.read(8))
+    check_equal(count, fx.scanned, "one cache entry per hashed file")
+
+    again = fx.scan("5")
+    check("[INFO] Hash cache saved. Cache hits: %d\n" % fx.scanned in again.stdout,
+          "the second scan takes every hash from the cache", again)
+    check_equal(report_block(again), report_block(result).replace(
+        re.search(r"Time: \d+", report_block(result)).group(0),
+        re.search(r"Time: \d+", report_block(again)).group(0)), "same findings again", again)
+
+
+def test_post_scan_lists():
+    fx = Fixture("lists")
+    tail = fx.after_prompt(fx.scan("2"))
+    lines = tail.split("\n")
+    check_equal(lines[:2], ["", "MALICIOUS FILES DETECTED (2 total):"], "malicious heading")
+    check_equal(sorted(line[3:] for line in lines[2:4]), fx.malicious, "numbered entries")
+    check_equal(sorted(line[:3] for line in lines[2:4]), ["1. ", "2. "], "numbering")
+    check_equal(lines[4:], ["", "RECOMMENDATION: Quarantine or delete these files immediately!",
+                            ""], "recommendation")
+
+    tail = fx.after_prompt(fx.scan("3"))
+    check_equal(tail, "\nFILES WITH ERRORS (1 total):\n1. %s\n"
+                "\nNote: These files could not be scanned (access denied, corrupted, etc.)\n"
+                % fx.errors[0], "error list")
+
+    # Heuristics off: the packed file is not suspicious, and nothing else changes.
+    result = fx.scan("x y\n", heuristics=0)
+    check("Suspicious (Heuristic): 0\n" in result.stdout, "no heuristics, no suspicious", result)
+    check_equal(fx.after_prompt(result), "", "an answer that is not a number prints nothing",
+                result)
+    check_equal(result.stdout.split(PROMPT, 1)[1].count(MENU), 1,
+                "the rest of that line is dropped: one menu, then 5 exits", result)
+
+
+def test_export_file_content():
+    fx = Fixture("export")
+    before = int(time.time())
+    result = fx.scan("4")
+    after = int(time.time())
+    tail = fx.after_prompt(result)
+    match = re.fullmatch(r"\nReport exported to: (scan_results_(\d+)\.txt)\n", tail)
+    check(match is not None, "export confirmation", result)
+    check(before <= int(match.group(2)) <= after, "file named by the time", result)
+    exported = [n for n in os.listdir(fx.inst.folder) if n.startswith("scan_results_")]
+    check_equal(exported, [match.group(1)], "exactly one file, no temporary left", result)
+    with open(fx.inst.path(match.group(1)), "rb") as f:
+        raw = f.read().decode()
+    if harness.is_windows():
+        check(raw.count("\r\n") == raw.count("\n"), "text mode: CR LF line ends")
+    else:
+        check("\r" not in raw, "plain line feeds")
+    text = raw.replace("\r\n", "\n")
+    lines = text.split("\n")
+    check(re.fullmatch(r"Generated: \d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}", lines[1]),
+          "generated line: " + lines[1])
+    duration = re.search(r"\nDuration: (\d+) seconds\n", text)
+    check(duration is not None, "duration line:\n" + text)
+    expected_head = (
+        "QUORVEX ANTIVIRUS SCAN REPORT\n%s\n\n"
+        "Scan Path: %s; \n"
+        "Total Files: %d\n"
+        "Total Size: 0 MB\n"
+        "Malicious Files: 2\n"
+        "Errors: 1\n"
+        "Duration: %s seconds\n\n"
+        "MALICIOUS FILES:\n" % (lines[1], fx.root, fx.scanned, duration.group(1)))
+    check(text.startswith(expected_head), "export head:\n" + text)
+    body = text[len(expected_head):]
+    check(body.endswith("\n\n"), "a blank line closes the list:\n" + text)
+    check_equal(sorted(body.rstrip("\n").split("\n")), ["- " + p for p in fx.malicious],
+                "listed files")
+
+
+def test_view_log_runs_the_viewer():
+    if harness.is_windows():
+        raise harness.Skip("the Windows viewer is a window")
+    fx = Fixture("viewer")
+    tail = fx.after_prompt(fx.scan("1", extra_env={"VISUAL": "cat"}))
+    check(tail.startswith("\nOpening scan log file...\n"), "opening line:\n" + tail)
+    check("[MALICIOUS] " + fx.malicious[0] in tail, "the viewer showed the log:\n" + tail)
+
+
+def test_special_files_and_kernel_views_finish_at_once():
+    if harness.is_windows():
+        raise harness.Skip("FIFOs and /proc are Linux facilities")
+    inst = harness.Installation("special")
+    inst.write("tree/real.bin", "data")
+    os.mkfifo(inst.path("tree", "pipe.exe"))
+    for root in (inst.path("tree"), "/proc", "/sys"):
+        started = time.time()
+        result = inst.run("1\n3\n1\n0\n%s\n5\n5\n" % root, timeout=60)
+        check_equal(result.returncode, 0, "exit status for " + root, result)
+        expected = 1 if root == inst.path("tree") else 0
+        check("Files Scanned: %d\n" % expected in result.stdout, "files of " + root, result)
+        check("Errors: 0\n" in result.stdout, "no errors for " + root, result)
+        check(time.time() - started < 30, root + " must not keep the scan busy", result)
+
+
+def test_quick_scan_covers_the_profile_folders():
+    if harness.is_windows():
+        raise harness.Skip("Wine sets the profile folder itself")
+    fx = Fixture("quick")
+    home = fx.inst.path("home")
+    for relative in ("Desktop/a.exe", "Downloads/b.exe", ".config/autostart/c.exe"):
+        fx.inst.write("home/" + relative, "x" * 10)
+    with open(fx.inst.path("home/Downloads/bad.bin"), "wb") as f:
+        with open(fx.inst.path("tree/deep/a/b/c/payload.bin"), "rb") as bad:
+            f.write(bad.read())
+    result = fx.inst.run("1\n1\n0\n0\n5\n5\n", extra_env={"HOME": home})
+    roots = "; ".join(home + s for s in ("/Desktop", "/Downloads", "/.config/autostart")) + "; "
+    check("Path(s): %s\n" % roots in result.stdout, "the three profile folders", result)
+    check("Files Scanned: 4\n" in result.stdout, "their files", result)
+    check(" -> %s/Downloads/bad.bin\n" % home in result.stdout, "the planted file", result)
+
+
+if __name__ == "__main__":
+    harness.main([
+        test_custom_scan_report_log_and_cache,
+        test_post_scan_lists,
+        test_export_file_content,
+        test_view_log_runs_the_viewer,
+        test_special_files_and_kernel_views_finish_at_once,
+        test_quick_scan_covers_the_profile_folders,
+    ])
