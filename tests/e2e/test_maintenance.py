@@ -1,0 +1,269 @@
+"""Menu items 2 (temp and cache clean-up) and 3 (memory clean-up) through the real executable.
+
+The clean-up runs with its real folders and commands, so this machine is kept out of reach:
+  Linux: the program runs in a private mount namespace with a tmpfs over /var/tmp, TMPDIR naming a
+  fixture folder, stand-in apt-get and resolvectl scripts first on PATH, and its clock moved days
+  ahead by faketime (a file's change time cannot be set back), recent entries dated into that future.
+  Windows (Wine): TEMP and TMP name a fixture folder inside the throw-away Wine prefix; the other
+  folders are the prefix's own.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import time
+
+import harness
+from harness import MENU, check, check_equal
+
+PRESS_ENTER = "\nPress Enter to return to menu..."
+BLANK = "\r" + " " * 80 + "\r"
+FAKE_DAYS = 3
+
+
+def action_output(result):
+    """The text the action printed: from the first menu to the return prompt."""
+    check(MENU in result.stdout and PRESS_ENTER in result.stdout, "menu and prompt shown", result)
+    return result.stdout.split(MENU, 1)[1].split(PRESS_ENTER, 1)[0]
+
+
+def without_spinners(text, labels):
+    for label in labels:
+        text = re.sub("\r" + re.escape(label) + r" \[[|/\\-]\]", "", text)
+    return text
+
+
+def bar(current, total):
+    fraction = 0.0 if total == 0 else current / total
+    filled = int(fraction * 30.0)
+    cells = "".join("=" if i < filled else (">" if i == filled else " ") for i in range(30))
+    return "\rCleaning Temp & Cache [%s] %d%%" % (cells, int(fraction * 100.0))
+
+
+def expected_clean_output(success_line, items, summary):
+    text = "\n[INFO] Starting system cleaning...\n" + BLANK + success_line + "\n"
+    text += "[INFO] Enumerating temporary files...\n"
+    text += "".join(bar(i, items) for i in range(items + 1))
+    text += BLANK + "[SUCCESS] Temp files cleanup finished.\n"
+    text += BLANK + "[SUCCESS] DNS cache flushed.\n" + summary + "\n"
+    return text
+
+
+def log_messages(inst):
+    return [line[20:] for line in inst.read("scan_log.txt").splitlines()]
+
+
+def check_lines(actual, expected, message, result):
+    check_equal("\n".join(actual), "\n".join(expected), message, result)
+
+
+# --- Linux -------------------------------------------------------------------------------------
+
+LINUX_TEXTS = {
+    "label": "Cleaning Package Cache",
+    "success": "[SUCCESS] Package cache cleanup completed.",
+    "failure": "[WARN] Package cache cleanup failed or requires root rights.",
+    "log_start": "Starting package cache cleanup",
+    "log_success": "Package cache cleanup successful",
+    "log_failure": "[WARN] Package cache cleanup failed - may need root privileges",
+}
+
+# Runs inside the private mount namespace. set -e: if any mount fails, the program never runs, so
+# it can never meet the real /var/tmp.
+NAMESPACE_SCRIPT = r"""
+set -eu
+mount -t tmpfs quorvex-e2e /var/tmp
+mountpoint -q /var/tmp
+mount -t tmpfs quorvex-e2e "$FIXTURE/tmp/mounted"
+echo inside > "$FIXTURE/tmp/mounted/inside.txt"
+echo old > /var/tmp/old-var.txt
+echo recent > /var/tmp/recent-var.txt
+touch -d "@$RECENT" /var/tmp/recent-var.txt
+status=0
+PATH="$FIXTURE/bin:$PATH" TMPDIR="$FIXTURE/tmp" faketime -f "+${FAKE_DAYS}d" "$EXE" || status=$?
+ls -A /var/tmp > "$FIXTURE/marks/var-tmp-after"
+ls -A "$FIXTURE/tmp/mounted" > "$FIXTURE/marks/mounted-after"
+exit $status
+"""
+
+
+def write_script(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+    os.chmod(path, 0o755)
+
+
+def linux_fixture(inst, apt_status):
+    fixture = inst.path("fixture")
+    for sub in ("bin", "marks", "outside/inner", "tmp/mounted"):
+        os.makedirs(os.path.join(fixture, sub), exist_ok=True)
+    marks = os.path.join(fixture, "marks")
+    write_script(os.path.join(fixture, "bin", "apt-get"),
+                 '#!/bin/sh\necho "$@" > "%s/apt-get"\nexit %d\n' % (marks, apt_status))
+    write_script(os.path.join(fixture, "bin", "resolvectl"),
+                 '#!/bin/sh\necho "$@" > "%s/resolvectl"\nexit 1\n' % marks)
+
+    recent = int(time.time()) + FAKE_DAYS * 86400 - 3600
+
+    def make(relative, recent_time=False):
+        path = os.path.join(fixture, "tmp", relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as f:
+            f.write(relative)
+        if recent_time:
+            os.utime(path, (recent, recent))
+        return path
+
+    for relative in ("outside/keep.txt", "outside/inner/deep.txt"):
+        with open(os.path.join(fixture, relative), "w") as f:
+            f.write("keep")
+    make("old.txt")
+    make("old-tree/a/b.txt")
+    make("recent.txt", recent_time=True)
+    make("old-folder-recent-inside/x.txt")
+    make("old-folder-recent-inside/deep/recent.txt", recent_time=True)
+    os.symlink(os.path.join(fixture, "outside"), os.path.join(fixture, "tmp", "link-outside"))
+    return fixture, recent
+
+
+def run_in_namespace(inst, fixture, recent, keys):
+    env = dict(os.environ)
+    env.update(FIXTURE=fixture, RECENT=str(recent), FAKE_DAYS=str(FAKE_DAYS), EXE=inst.exe)
+    # A sanitizer runtime insists on coming first among preloaded libraries; faketime is one too.
+    env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0").lstrip(":")
+    completed = subprocess.run(
+        ["unshare", "--mount", "--propagation", "private", "sh", "-c", NAMESPACE_SCRIPT],
+        input=keys.encode(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=inst.folder,
+        env=env, timeout=120)
+    return harness.Result(completed.stdout.decode("utf-8", "replace"),
+                          completed.stderr.decode("utf-8", "replace"), completed.returncode)
+
+
+def read_mark(fixture, name):
+    path = os.path.join(fixture, "marks", name)
+    if not os.path.exists(path):
+        return None
+    with open(path) as f:
+        return f.read().split()
+
+
+def linux_clean(name, apt_status, success_line, log_line):
+    inst = harness.Installation(name)
+    fixture, recent = linux_fixture(inst, apt_status)
+    result = run_in_namespace(inst, fixture, recent, "2\n\n5\n")
+    check_equal(result.returncode, 0, "exit status", result)
+
+    summary = ("[INFO] Cleaning complete. Removed 4 items. Skipped 1 items that could not be "
+               "deleted.")
+    # Items: six fixture entries and two in /var/tmp.
+    output = without_spinners(action_output(result), [LINUX_TEXTS["label"], "Flushing DNS Cache"])
+    check_equal(output, expected_clean_output(success_line, 8, summary), "console output", result)
+    check_lines(log_messages(inst)[-5:], [
+        LINUX_TEXTS["log_start"], log_line, "Flushing DNS cache", "DNS cache flushed",
+        "Temp/cache cleaning summary: removed 4, skipped 1"], "log lines", result)
+
+    check_lines(read_mark(fixture, "apt-get") or [], ["clean"], "apt-get stand-in ran", result)
+    check_lines(read_mark(fixture, "resolvectl") or [], ["flush-caches"],
+                "resolvectl stand-in ran", result)
+    left = sorted(os.listdir(os.path.join(fixture, "tmp")))
+    check_lines(left, ["mounted", "old-folder-recent-inside", "recent.txt"],
+                "entries left in TMPDIR", result)
+    check(os.path.exists(os.path.join(fixture, "tmp/old-folder-recent-inside/x.txt")),
+          "an old file in a recently used folder stays", result)
+    check_lines(read_mark(fixture, "var-tmp-after") or [], ["recent-var.txt"], "left in /var/tmp",
+                result)
+    check_lines(read_mark(fixture, "mounted-after") or [], ["inside.txt"],
+                "another file system is not entered", result)
+    for relative in ("outside/keep.txt", "outside/inner/deep.txt"):
+        check(os.path.exists(os.path.join(fixture, relative)),
+              relative + " outside the temporary folder survives", result)
+
+
+def linux_namespace_available():
+    probe = subprocess.run(["unshare", "--mount", "true"], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+    return probe.returncode == 0 and shutil.which("faketime") is not None
+
+
+# --- Windows under Wine --------------------------------------------------------------------------
+
+def wine_prefix():
+    return os.environ.get("WINEPREFIX") or os.path.join(os.path.expanduser("~"), ".wine")
+
+
+def windows_clean(name):
+    inst = harness.Installation(name)
+    drive_c = os.path.join(wine_prefix(), "drive_c")
+    check(os.path.isdir(drive_c), "the Wine prefix exists at " + drive_c)
+    fixture_name = "quorvex-e2e-%s-%d" % (name, os.getpid())
+    fixture = os.path.join(drive_c, fixture_name)
+    shutil.rmtree(fixture, ignore_errors=True)
+    try:
+        temp = os.path.join(fixture, "temp")
+        os.makedirs(os.path.join(temp, "tree", "inner"))
+        os.makedirs(os.path.join(fixture, "outside"))
+        for relative in ("temp/a.txt", "temp/tree/b.txt", "temp/tree/inner/c.txt",
+                         "outside/keep.txt"):
+            with open(os.path.join(fixture, relative), "w") as f:
+                f.write(relative)
+        # Under Wine a Linux symbolic link looks like a folder with the reparse-point attribute.
+        os.symlink(os.path.join(fixture, "outside"), os.path.join(temp, "link-outside"))
+        # The prefix's own C:\windows\Temp (and C:\Temp, C:\windows\Prefetch if present) are
+        # cleaned too; count what they hold now.
+        others = 0
+        for folder in ("windows/temp", "temp", "windows/prefetch"):
+            path = os.path.join(drive_c, folder)
+            if os.path.isdir(path):
+                others += len(os.listdir(path))
+        windows_temp = "C:\\%s\\temp" % fixture_name
+        result = inst.run("2\n\n5\n", extra_env={"TEMP": windows_temp, "TMP": windows_temp})
+        check_equal(result.returncode, 0, "exit status", result)
+        output = action_output(result)
+        summary = re.search(r"\[INFO\] Cleaning complete\. Removed (\d+) items\.(.*)\n$", output)
+        check(summary is not None, "summary line", result)
+        check_equal(summary.group(1), str(3 + others), "removed count", result)
+        check_lines(os.listdir(temp), [], "the fixture temp folder is emptied", result)
+        check(os.path.exists(os.path.join(fixture, "outside", "keep.txt")),
+              "the link's target survives", result)
+        log = log_messages(inst)
+        # dism.exe does not exist under Wine, so the component store step takes its failure path.
+        check(BLANK + "[WARN] Component Store cleanup failed or requires admin rights.\n" in output,
+              "component store warning", result)
+        check_lines(log[-5:-3], ["Starting WinSxS cleanup via DISM",
+                               "[WARN] WinSxS cleanup failed - may need admin privileges"],
+                    "component store log lines", result)
+        check_lines(log[-3:-1], ["Flushing DNS cache", "DNS cache flushed"], "DNS log lines",
+                    result)
+    finally:
+        shutil.rmtree(fixture, ignore_errors=True)
+
+
+# --- Tests --------------------------------------------------------------------------------------
+
+def test_clean_temp_and_cache():
+    if harness.is_windows():
+        windows_clean("clean_windows")
+        return
+    if not linux_namespace_available():
+        raise AssertionError("needs unshare --mount (root) and faketime to keep this machine safe")
+    linux_clean("clean_ok", 0, LINUX_TEXTS["success"], LINUX_TEXTS["log_success"])
+    # A failing package clean-up is reported and the rest of the clean-up carries on.
+    linux_clean("clean_apt_fails", 100, LINUX_TEXTS["failure"], LINUX_TEXTS["log_failure"])
+
+
+def test_clean_memory():
+    inst = harness.Installation("memory")
+    result = inst.run("3\n\n5\n")
+    check_equal(result.returncode, 0, "exit status", result)
+    check_equal(action_output(result),
+                "\n[INFO] Cleaning system memory caches and virtual memory...\n"
+                "[INFO] Working set trimmed (system cache cleared).\n"
+                "[INFO] Virtual memory reset.\n", "console output", result)
+    check_lines(log_messages(inst)[-2:], ["Working set trimmed", "Virtual memory reset"],
+                "log lines", result)
+    check(result.stdout.count(MENU) == 2, "back at the menu after the prompt", result)
+
+
+if __name__ == "__main__":
+    harness.main([test_clean_temp_and_cache, test_clean_memory])
