@@ -11,6 +11,8 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -164,9 +166,11 @@ TEST(ComputeFileHash, FailsWithoutTouchingTheOutput) {
     if (std::filesystem::is_character_file("/dev/zero")) cases.push_back({"device", "/dev/zero"});
     // A file whose content is shorter than the size its metadata reports (sysfs files claim a
     // page): the read comes up short, as it does for a file truncated while it is hashed.
+    // (Only the POSIX read loop can see this; under Wine the same file maps as a zero-padded page.)
     const std::filesystem::path short_read = "/sys/kernel/mm/transparent_hugepage/enabled";
     std::error_code error;
-    if (std::filesystem::is_regular_file(short_read, error) &&
+    if (!std::is_same_v<std::filesystem::path::value_type, wchar_t> &&
+        std::filesystem::is_regular_file(short_read, error) &&
         std::filesystem::file_size(short_read, error) == 4096) {
         cases.push_back({"short read", short_read});
     }

@@ -51,8 +51,10 @@ protected:
         std::size_t start = 0;
         while (start < text.size()) {
             const std::size_t end = text.find('\n', start);
-            // Drop the "YYYY-MM-DD HH:MM:SS " stamp.
-            lines.push_back(text.substr(start + 20, end - start - 20));
+            // Drop the "YYYY-MM-DD HH:MM:SS " stamp and a CR of a Windows line end.
+            std::string line = text.substr(start + 20, end - start - 20);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            lines.push_back(line);
             start = end + 1;
         }
         return lines;
