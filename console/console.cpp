@@ -37,7 +37,10 @@ void print_banner() {
 
 std::string progress_text(const ProgressIndicator& indicator) {
     if (indicator.mode != 0) {
-        return "[" + std::string(spinner_frames[indicator.frame & 3]) + "]";
+        std::string text = "[";
+        text += spinner_frames[indicator.frame & 3];
+        text += ']';
+        return text;
     }
     const float fraction = indicator.total == 0 ? 0.0f
                                                 : static_cast<float>(indicator.current) /

@@ -8,7 +8,7 @@ bash scripts/install-deps.sh --windows
 build=build-win
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
     -DPython3_EXECUTABLE=/usr/bin/python3 "${launcher[@]}" >/dev/null
 cmake --build "$build"
