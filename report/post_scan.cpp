@@ -64,7 +64,7 @@ std::string export_file_name(std::time_t now) {
 
 std::string export_text(const ScanStats& stats, const std::tm& generated) {
     char stamp[64];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &generated);
+    if (std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &generated) == 0) stamp[0] = '\0';
     std::ostringstream text;
     text << "QUORVEX ANTIVIRUS SCAN REPORT\n"
          << "Generated: " << stamp << "\n\n"

@@ -43,6 +43,11 @@ std::string first_system_folder() {
     return marker;
 }
 
+// A path below the folder with this system's separators, as a walk would spell it.
+fs::path at(const TempDir& tree, const std::string& relative) {
+    return (tree / relative).make_preferred();
+}
+
 bool try_symlink(const fs::path& target, const fs::path& link, bool folder) {
     std::error_code ec;
     if (folder) {
@@ -85,7 +90,7 @@ TEST(Eligibility, FilesByNameAndPlace) {
     };
     for (const auto& c : cases) tree.write(c.relative, "content");
     for (const auto& c : cases) {
-        const fs::directory_entry entry(tree / c.relative);
+        const fs::directory_entry entry(at(tree, c.relative));
         EXPECT_STREQ(name_of(check_eligibility(entry, ScanConfig{})), name_of(c.expected))
             << c.relative;
     }
@@ -97,11 +102,11 @@ TEST(Eligibility, FoldersAreEnteredUnlessBelowAMarker) {
     tree.write("proj/.git/objects/ab/cdef", "x");
     const ScanConfig config;
     // A folder is never "scanned" and its extension does not matter.
-    EXPECT_EQ(check_eligibility(fs::directory_entry(tree / "logs.txt"), config), Eligibility::kSkip);
+    EXPECT_EQ(check_eligibility(fs::directory_entry(at(tree, "logs.txt")), config), Eligibility::kSkip);
     // The marked folder itself has no separator after its name, so it is entered ...
-    EXPECT_EQ(check_eligibility(fs::directory_entry(tree / "proj/.git"), config), Eligibility::kSkip);
+    EXPECT_EQ(check_eligibility(fs::directory_entry(at(tree, "proj/.git")), config), Eligibility::kSkip);
     // ... but everything directly inside it is pruned.
-    EXPECT_EQ(check_eligibility(fs::directory_entry(tree / "proj/.git/objects"), config),
+    EXPECT_EQ(check_eligibility(fs::directory_entry(at(tree, "proj/.git/objects")), config),
               Eligibility::kPrune);
     EXPECT_EQ(walked_files(tree.path()), (std::set<std::string>{"logs.txt/inner.bin"}));
 }
@@ -137,9 +142,9 @@ TEST(Eligibility, LinksToFilesAreScannedLinksToFoldersAreNotEntered) {
         !try_symlink(tree / "missing.bin", tree / "dangling.bin", false)) {
         GTEST_SKIP() << "symbolic links cannot be made here";
     }
-    EXPECT_EQ(check_eligibility(fs::directory_entry(tree / "file_link.bin"), ScanConfig{}),
+    EXPECT_EQ(check_eligibility(fs::directory_entry(at(tree, "file_link.bin")), ScanConfig{}),
               Eligibility::kScan);
-    EXPECT_EQ(check_eligibility(fs::directory_entry(tree / "dangling.bin"), ScanConfig{}),
+    EXPECT_EQ(check_eligibility(fs::directory_entry(at(tree, "dangling.bin")), ScanConfig{}),
               Eligibility::kSkip);
     // The loop would make the walk endless if links were followed; the folder link would list
     // outside/hidden.bin twice.

@@ -47,13 +47,13 @@ protected:
 
 TEST_F(ScanDirectoryTest, FindsPlantedFilesAndReportsThem) {
     const auto tree = bench.dir / "tree";
-    const auto bad = bench.dir.write("tree/sub/dropper.exe", "malware payload one");
-    const auto bad2 = bench.dir.write("tree/deeper/still/worm.bin", "malware payload two");
-    bench.dir.write("tree/clean/a.bin", std::string(3000, 'a'));
-    bench.dir.write("tree/clean/b.bin", "bee");
-    bench.dir.write("tree/notes.txt", "malware payload one");  // skipped by extension
-    bench.dir.write("tree/.git/objects/x", "malware payload two");  // pruned
-    bench.dir.write("tree/empty.bin", "");
+    const auto bad = bench.write("tree/sub/dropper.exe", "malware payload one");
+    const auto bad2 = bench.write("tree/deeper/still/worm.bin", "malware payload two");
+    bench.write("tree/clean/a.bin", std::string(3000, 'a'));
+    bench.write("tree/clean/b.bin", "bee");
+    bench.write("tree/notes.txt", "malware payload one");  // skipped by extension
+    bench.write("tree/.git/objects/x", "malware payload two");  // pruned
+    bench.write("tree/empty.bin", "");
     bench.load_database({scan_fixture::hash_of(bad), scan_fixture::hash_of(bad2)});
     HashCache cache((bench.dir / "hash_cache.bin").string());
 
@@ -86,7 +86,7 @@ TEST_F(ScanDirectoryTest, FindsPlantedFilesAndReportsThem) {
 
 TEST_F(ScanDirectoryTest, RootsThatDoNotExistOrCannotBeListed) {
     bench.load_database({std::string(64, '0')});
-    bench.dir.write("one/x.bin", "x");
+    bench.write("one/x.bin", "x");
     const std::string missing = (bench.dir / "nowhere").string();
     const std::string one = (bench.dir / "one").string();
 
@@ -103,7 +103,7 @@ TEST_F(ScanDirectoryTest, RootsThatDoNotExistOrCannotBeListed) {
     EXPECT_EQ(warnings, 2u) << log;
 
     // A root that is a file cannot be listed: the walk ends there, later roots are not walked.
-    const auto file = bench.dir.write("plain.bin", "x");
+    const auto file = bench.write("plain.bin", "x");
     out = scan({file.string(), one}, nullptr);
     EXPECT_EQ(report_value(out, "Files Scanned: "), "0");
     log = bench.log_text();
@@ -113,7 +113,7 @@ TEST_F(ScanDirectoryTest, RootsThatDoNotExistOrCannotBeListed) {
 
 TEST_F(ScanDirectoryTest, EmptyRootListAndRepeatedRoot) {
     bench.load_database({std::string(64, '0')});
-    bench.dir.write("twice/a.bin", "a");
+    bench.write("twice/a.bin", "a");
     std::string out = scan({}, nullptr);
     EXPECT_EQ(report_value(out, "Path\\(s\\): "), "");
     EXPECT_EQ(report_value(out, "Files Scanned: "), "0");
@@ -125,7 +125,7 @@ TEST_F(ScanDirectoryTest, EmptyRootListAndRepeatedRoot) {
 }
 
 TEST_F(ScanDirectoryTest, ExportActionRunsAfterTheReport) {
-    const auto bad = bench.dir.write("tree/bad.bin", "bad");
+    const auto bad = bench.write("tree/bad.bin", "bad");
     bench.load_database({scan_fixture::hash_of(bad)});
     const std::string out = scan({(bench.dir / "tree").string()}, nullptr, "4\n");
     std::vector<fs::path> exports;
@@ -145,7 +145,7 @@ TEST_F(ScanDirectoryTest, TreeChangingDuringTheScan) {
     bench.load_database({std::string(64, '0')});
     const int kFiles = 400;
     for (int i = 0; i < kFiles; ++i) {
-        bench.dir.write("busy/f" + std::to_string(i) + ".exe", std::string(20000 + i, 'q'));
+        bench.write("busy/f" + std::to_string(i) + ".exe", std::string(20000 + i, 'q'));
     }
     std::atomic<bool> stop{false};
     std::thread vandal([&] {

@@ -60,8 +60,8 @@ protected:
 TEST_F(ScanFileTest, OutcomesByContentNameAndOption) {
     const std::string packed = scan_fixture::uniform_bytes(64 * 1024);
     const std::string seven_bits = scan_fixture::spread_bytes(64 * 1024, 128);  // entropy 7.0
-    const auto bad = bench.dir.write("known/bad.dat", "known bad content\n");
-    const auto bad_packed = bench.dir.write("known/bad_packed.exe", packed + "!");
+    const auto bad = bench.write("known/bad.dat", "known bad content\n");
+    const auto bad_packed = bench.write("known/bad_packed.exe", packed + "!");
     bench.load_database({scan_fixture::hash_of(bad), scan_fixture::hash_of(bad_packed)});
 
     struct Case {
@@ -86,7 +86,7 @@ TEST_F(ScanFileTest, OutcomesByContentNameAndOption) {
         {"empty.exe", "", true, Outcome::kError},
     };
     for (const auto& c : cases) {
-        const auto file = bench.dir.write("cases/" + std::string(c.name), c.content);
+        const auto file = bench.write("cases/" + std::string(c.name), c.content);
         EXPECT_STREQ(name_of(scan_one(file, c.heuristics)), name_of(c.expected)) << c.name;
         if (c.expected != Outcome::kError) {
             EXPECT_EQ(last_bytes, c.content.size()) << c.name;
@@ -98,9 +98,9 @@ TEST_F(ScanFileTest, OutcomesByContentNameAndOption) {
 }
 
 TEST_F(ScanFileTest, FindingsAreLoggedWithTheirPathAndEntropy) {
-    const auto bad = bench.dir.write("bad.dat", "evil");
+    const auto bad = bench.write("bad.dat", "evil");
     bench.load_database({scan_fixture::hash_of(bad)});
-    const auto packed = bench.dir.write("packed.exe", scan_fixture::uniform_bytes(256 * 64));
+    const auto packed = bench.write("packed.exe", scan_fixture::uniform_bytes(256 * 64));
     ASSERT_STREQ(name_of(scan_one(bad, true)), "malicious");
     ASSERT_STREQ(name_of(scan_one(packed, true)), "suspicious");
     EXPECT_EQ(last_suspicious, std::vector<std::string>{packed.string() + " (Entropy: 8.00)"});
@@ -117,7 +117,7 @@ TEST_F(ScanFileTest, EntropyTextIsCutNotRounded) {
 }
 
 TEST_F(ScanFileTest, UnreadableFileIsAnError) {
-    const auto file = bench.dir.write("locked.bin", "secret");
+    const auto file = bench.write("locked.bin", "secret");
     fs::permissions(file, fs::perms::none);
     if (std::ifstream(file).is_open()) {
         fs::permissions(file, fs::perms::owner_all);
@@ -130,7 +130,7 @@ TEST_F(ScanFileTest, UnreadableFileIsAnError) {
 TEST_F(ScanFileTest, CacheSuppliesTheHashAndStillCountsTheFile) {
     bench.load_database({std::string(64, 'e')});
     HashCache cache((bench.dir / "hash_cache.bin").string());
-    const auto file = bench.dir.write("cached.bin", "twelve bytes");
+    const auto file = bench.write("cached.bin", "twelve bytes");
     // A planted cache entry naming a known-bad hash proves the file was not read again.
     cache.store(file, std::string(64, 'e'));
     EXPECT_STREQ(name_of(scan_one(file, false, &cache)), "malicious");
@@ -141,7 +141,7 @@ TEST_F(ScanFileTest, CacheSuppliesTheHashAndStillCountsTheFile) {
 TEST_F(ScanFileTest, MissStoresTheHashAndEntropyWorksOnAHit) {
     bench.load_database({std::string(64, '0')});
     HashCache cache((bench.dir / "hash_cache.bin").string());
-    const auto file = bench.dir.write("packed.dll", scan_fixture::uniform_bytes(100000));
+    const auto file = bench.write("packed.dll", scan_fixture::uniform_bytes(100000));
     ASSERT_STREQ(name_of(scan_one(file, true, &cache)), "suspicious");
     const auto first = last_suspicious;
     std::string stored;

@@ -18,6 +18,8 @@
 
 namespace scan_fixture {
 
+namespace fs = std::filesystem;
+
 // `count` bytes in which every byte value occurs equally often (entropy 8), shuffled.
 inline std::string uniform_bytes(std::size_t count, unsigned seed = 7) {
     std::string data(count, '\0');
@@ -54,7 +56,17 @@ public:
         }
     }
 
-    std::string log_text() const { return test_support::read_file(dir / "scan_log.txt"); }
+    // The log with plain line feeds, whatever the system writes.
+    std::string log_text() const {
+        std::string text = test_support::read_file(dir / "scan_log.txt");
+        text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+        return text;
+    }
+
+    // Writes a file below the folder and returns its path spelt as a walk would spell it.
+    fs::path write(const std::string& relative, const std::string& content) const {
+        return dir.write(fs::path(relative).make_preferred(), content);
+    }
 
     test_support::TempDir dir;
     Logger logger;
