@@ -46,6 +46,26 @@ bool read_names(const std::filesystem::path& folder, std::vector<std::filesystem
     return ok;
 }
 
+// Lists the folder behind an open handle (opened with FILE_LIST_DIRECTORY), so the names read
+// are those of the very folder held, whatever its path names meanwhile.
+bool read_names(HANDLE folder, std::vector<std::filesystem::path>& names) {
+    alignas(LONGLONG) unsigned char buffer[64 * 1024];
+    FILE_INFO_BY_HANDLE_CLASS request = FileIdBothDirectoryRestartInfo;
+    for (;;) {
+        if (!GetFileInformationByHandleEx(folder, request, buffer, sizeof buffer)) {
+            return GetLastError() == ERROR_NO_MORE_FILES;
+        }
+        request = FileIdBothDirectoryInfo;
+        for (std::size_t offset = 0;;) {
+            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer + offset);
+            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") names.emplace_back(name);
+            if (entry->NextEntryOffset == 0) break;
+            offset += entry->NextEntryOffset;
+        }
+    }
+}
+
 // The newest time of an entry and, for a real folder, of everything inside it. Anything that
 // cannot be examined counts as in use now, so doubt always keeps an entry.
 Clock::time_point newest_inside(const std::filesystem::path& path, Clock::time_point now) {
@@ -71,19 +91,52 @@ Clock::time_point newest_inside(const std::filesystem::path& path, Clock::time_p
     return newest;
 }
 
+// The full path of what a handle has open, as the system resolved it.
+std::wstring final_path(HANDLE handle) {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const DWORD length = GetFinalPathNameByHandleW(handle, buffer.data(),
+                                                       static_cast<DWORD>(buffer.size()),
+                                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) return {};
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            return buffer;
+        }
+        buffer.resize(length + 1);
+    }
+    return {};
+}
+
+bool same_path(const std::wstring& a, const std::wstring& b) {
+    return !a.empty() &&
+           CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
 // Removes one entry: a file or link is deleted itself, a real folder emptied first. The entry is
-// held open without delete sharing from the moment it is examined, so it cannot be renamed or
-// swapped for a link while its contents are deleted. Returns false when anything stayed behind.
-bool remove_inside(const std::filesystem::path& path) {
-    HANDLE handle = open_entry(path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE);
+// held open without delete sharing from the moment it is examined and listed through that handle,
+// so it cannot be renamed or swapped for a link while its contents are deleted. A handle that
+// resolved to anything but the entry inside its parent (Wine opens the target of a Linux symbolic
+// link even when asked for the link itself) is never deleted through. Returns false when anything
+// stayed behind.
+bool remove_inside(const std::wstring& parent_final, const std::filesystem::path& path) {
+    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    constexpr DWORD kAccess = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    HANDLE handle = open_entry(path, kAccess | FILE_LIST_DIRECTORY, kShare);
+    // A file may refuse the read access a folder listing needs and still be deletable.
+    if (handle == INVALID_HANDLE_VALUE && !is_gone(GetLastError())) {
+        handle = open_entry(path, kAccess, kShare);
+    }
     if (handle == INVALID_HANDLE_VALUE) return is_gone(GetLastError());
     FILE_BASIC_INFO info{};
     bool ok = GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof info) != 0;
+    const std::wstring final = final_path(handle);
+    ok = ok && same_path(final, parent_final + L"\\" + path.filename().native());
     if (ok && is_real_folder(info.FileAttributes)) {
         std::vector<std::filesystem::path> names;
-        ok = read_names(path, names);
-        for (const auto& child : names) ok = remove_inside(path / child) && ok;
+        ok = read_names(handle, names);
+        for (const auto& child : names) ok = remove_inside(final, path / child) && ok;
     }
     if (ok) {
         FILE_DISPOSITION_INFO disposition{TRUE};
@@ -158,7 +211,9 @@ EntryRemoval TempFolder::remove(const std::filesystem::path& name, const EntryAg
         newest_inside(path, rule.now) > rule.now - rule.min_age) {
         return EntryRemoval::kInUse;
     }
-    return remove_inside(path) ? EntryRemoval::kRemoved : EntryRemoval::kFailed;
+    const std::wstring root = final_path(reinterpret_cast<HANDLE>(handle));
+    if (root.empty()) return EntryRemoval::kFailed;
+    return remove_inside(root, path) ? EntryRemoval::kRemoved : EntryRemoval::kFailed;
 }
 
 }  // namespace platform
