@@ -4,6 +4,7 @@
 // QUORVEX_BENCH_FILE_MB sets the size of the hashed file (default 512).
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -12,7 +13,6 @@
 #include <memory>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "console/logger.h"
@@ -61,14 +61,16 @@ std::string random_hex(std::mt19937_64& random) {
 const fs::path& large_file() {
     static const fs::path path = [] {
         const char* mb_text = std::getenv("QUORVEX_BENCH_FILE_MB");
-        const std::size_t megabytes = mb_text != nullptr ? std::strtoull(mb_text, nullptr, 10) : 512;
+        const std::size_t megabytes =
+            mb_text != nullptr ? std::strtoull(mb_text, nullptr, 10) : 512;
         const fs::path file = workspace().root / "large.bin";
         std::ofstream out(file, std::ios::binary);
         std::mt19937_64 random(1);
         std::vector<std::uint64_t> block((1u << 20) / 8);
         for (std::size_t i = 0; i < megabytes; ++i) {
             for (auto& word : block) word = random();
-            out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(1u << 20));
+            out.write(reinterpret_cast<const char*>(block.data()),
+                      static_cast<std::streamsize>(1u << 20));
         }
         return file;
     }();
@@ -107,8 +109,8 @@ const std::vector<fs::path>& real_files() {
 
 // ... and a cache file that holds `count` entries of other paths besides them.
 fs::path cache_file_with(std::int64_t count, bool include_real) {
-    const fs::path file = workspace().root /
-                          ("cache-" + std::to_string(count) + (include_real ? "-real" : "") + ".bin");
+    const fs::path file = workspace().root / ("cache-" + std::to_string(count) +
+                                              (include_real ? "-real" : "") + ".bin");
     if (fs::exists(file)) return file;
     std::mt19937_64 random(2);
     std::vector<CacheEntry> entries;
@@ -193,7 +195,11 @@ void BM_CacheStoreAppend(benchmark::State& state) {
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * paths.size()));
 }
-BENCHMARK(BM_CacheStoreAppend)->Arg(10000)->Arg(1000000)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CacheStoreAppend)
+    ->Arg(10000)
+    ->Arg(1000000)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 
 // ---- HashChecker ------------------------------------------------------------------------------
 
@@ -231,7 +237,8 @@ void BM_ConvertTextToBinary(benchmark::State& state) {
     const std::string text = database_text().string();
     const std::string bin = (workspace().root / "converted.bin").string();
     for (auto _ : state) {
-        if (!HashChecker::convert_text_to_binary(text, bin)) state.SkipWithError("conversion failed");
+        if (!HashChecker::convert_text_to_binary(text, bin))
+            state.SkipWithError("conversion failed");
     }
     state.counters["hashes"] = kDatabaseHashes;
 }
@@ -273,7 +280,8 @@ void BM_Contains(benchmark::State& state) {
         next = (next + 1) % queries.size();
     }
     benchmark::DoNotOptimize(found);
-    if (static_cast<std::int64_t>(found) < state.iterations() / 2) state.SkipWithError("listed hashes were not found");
+    if (static_cast<std::int64_t>(found) < state.iterations() / 2)
+        state.SkipWithError("listed hashes were not found");
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
 }
 BENCHMARK(BM_Contains);

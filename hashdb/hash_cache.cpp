@@ -19,7 +19,7 @@ void put_u64(std::string& out, std::uint64_t value) {
 }
 
 class Reader {
-public:
+  public:
     explicit Reader(std::string_view data) : data(data) {}
 
     std::size_t remaining() const { return data.size() - position; }
@@ -42,7 +42,7 @@ public:
         return true;
     }
 
-private:
+  private:
     std::string_view data;
     std::size_t position = 0;
 };

@@ -33,7 +33,7 @@ HashWorkspace& workspace() {
 }
 
 class FileDescriptor {
-public:
+  public:
     explicit FileDescriptor(int fd) : fd(fd) {}
     ~FileDescriptor() {
         if (fd >= 0) ::close(fd);
@@ -42,7 +42,7 @@ public:
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     int get() const { return fd; }
 
-private:
+  private:
     int fd;
 };
 
@@ -84,7 +84,8 @@ bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest,
         if (EVP_DigestUpdate(context, space.buffer.get(), static_cast<std::size_t>(got)) != 1) {
             return false;
         }
-        if (histogram != nullptr) count_bytes(space.buffer.get(), static_cast<std::size_t>(got), counted);
+        if (histogram != nullptr)
+            count_bytes(space.buffer.get(), static_cast<std::size_t>(got), counted);
     }
     // Fewer bytes than fstat reported: the file was truncated under us; its digest would name
     // content that never existed as a whole.

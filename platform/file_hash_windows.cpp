@@ -1,4 +1,5 @@
 #include <windows.h>
+// After windows.h, which it needs.
 #include <wincrypt.h>
 
 #include <cstddef>
@@ -14,7 +15,7 @@ constexpr std::uint64_t kPieceSize = 0x40000000;
 // A verify-only provider context per worker thread: acquiring one costs milliseconds (about 11 ms
 // under Wine), far more than hashing a small file, so each thread acquires it once and keeps it.
 class ThreadProvider {
-public:
+  public:
     ~ThreadProvider() {
         if (provider != 0) CryptReleaseContext(provider, 0);
     }
@@ -26,7 +27,7 @@ public:
         return provider;
     }
 
-private:
+  private:
     HCRYPTPROV provider = 0;
 };
 
@@ -36,7 +37,7 @@ HCRYPTPROV thread_provider() {
 }
 
 class Handle {
-public:
+  public:
     explicit Handle(HANDLE handle) : handle(handle) {}
     ~Handle() {
         if (valid()) CloseHandle(handle);
@@ -46,12 +47,12 @@ public:
     bool valid() const { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
     HANDLE get() const { return handle; }
 
-private:
+  private:
     HANDLE handle;
 };
 
 class View {
-public:
+  public:
     explicit View(const void* address) : address(address) {}
     ~View() {
         if (address != nullptr) UnmapViewOfFile(address);
@@ -60,12 +61,12 @@ public:
     View& operator=(const View&) = delete;
     const unsigned char* bytes() const { return static_cast<const unsigned char*>(address); }
 
-private:
+  private:
     const void* address;
 };
 
 class HashObject {
-public:
+  public:
     explicit HashObject(HCRYPTPROV provider) {
         if (provider == 0 || !CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) hash = 0;
     }
@@ -76,7 +77,7 @@ public:
     HashObject& operator=(const HashObject&) = delete;
     HCRYPTHASH get() const { return hash; }
 
-private:
+  private:
     HCRYPTHASH hash = 0;
 };
 

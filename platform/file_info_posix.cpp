@@ -15,7 +15,8 @@ bool query_file_stamp(const std::filesystem::path& path, std::int64_t& size,
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
     size = static_cast<std::int64_t>(info.st_size);
-    const std::int64_t seconds = static_cast<std::int64_t>(info.st_mtim.tv_sec) + kEpochDifferenceSeconds;
+    const std::int64_t seconds =
+        static_cast<std::int64_t>(info.st_mtim.tv_sec) + kEpochDifferenceSeconds;
     last_write_time = static_cast<std::uint64_t>(seconds) * 10000000u +
                       static_cast<std::uint64_t>(info.st_mtim.tv_nsec / 100);
     return true;

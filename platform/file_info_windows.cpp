@@ -17,7 +17,8 @@ bool query_file_stamp(const std::filesystem::path& path, std::int64_t& size,
     CloseHandle(file);
     if (!ok) return false;
     size = file_size.QuadPart;
-    last_write_time = (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+    last_write_time =
+        (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
     return true;
 }
 

@@ -94,9 +94,7 @@ TEST(ComputeFileHash, PieceBoundaryAtOneGibibyte) {
         SCOPED_TRACE(c.size);
         const auto file = dir / "large.bin";
         std::filesystem::remove(file);
-        {
-            std::ofstream create(file, std::ios::binary);
-        }
+        { std::ofstream create(file, std::ios::binary); }
         std::filesystem::resize_file(file, c.size);
         {
             std::fstream out(file, std::ios::binary | std::ios::in | std::ios::out);
@@ -119,7 +117,8 @@ TEST(ComputeFileHash, PieceBoundaryAtOneGibibyte) {
 // here (the Windows build under Wine).
 std::string sha256sum_of(const TempDir& dir, const std::filesystem::path& file) {
     const auto listing = dir / "sum.txt";
-    const std::string command = "sha256sum \"" + file.string() + "\" > \"" + listing.string() + "\" 2>&1";
+    const std::string command =
+        "sha256sum \"" + file.string() + "\" > \"" + listing.string() + "\" 2>&1";
     if (std::system(command.c_str()) != 0) return "";
     return test_support::read_file(listing).substr(0, 64);
 }
@@ -127,7 +126,8 @@ std::string sha256sum_of(const TempDir& dir, const std::filesystem::path& file) 
 TEST(ComputeFileHash, AgreesWithSha256sumOnRandomFiles) {
     TempDir dir;
     const auto probe = dir.write("abc.txt", "abc");
-    if (sha256sum_of(dir, probe) != "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad") {
+    if (sha256sum_of(dir, probe) !=
+        "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad") {
         GTEST_SKIP() << "sha256sum is not available here";
     }
     std::mt19937_64 random(std::random_device{}());

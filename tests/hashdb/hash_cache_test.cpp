@@ -26,7 +26,8 @@ bool same_entry(const CacheEntry& a, const CacheEntry& b) {
            a.hash == b.hash;
 }
 
-void expect_entries(const std::vector<CacheEntry>& actual, const std::vector<CacheEntry>& expected) {
+void expect_entries(const std::vector<CacheEntry>& actual,
+                    const std::vector<CacheEntry>& expected) {
     ASSERT_EQ(actual.size(), expected.size());
     for (std::size_t i = 0; i < actual.size(); ++i) {
         EXPECT_TRUE(same_entry(actual[i], expected[i])) << "entry " << i << ": " << actual[i].key;
@@ -40,7 +41,7 @@ void shift_write_time(const std::filesystem::path& file, int seconds) {
 }
 
 class HashCacheTest : public ::testing::Test {
-protected:
+  protected:
     std::string cache_file() const { return (dir / "hash_cache.bin").string(); }
 
     TempDir dir;
@@ -57,10 +58,11 @@ TEST_F(HashCacheTest, GoldenFileLoadsAndIsWrittenBackByteForByte) {
 
     HashCache cache(cache_file());
     ASSERT_TRUE(cache.load());
-    expect_entries(cache.snapshot(),
-                   {{"C:\\Users\\ana\\Desktop\\setup.exe", 1234567, 132587712000000000u, kHashOne},
-                    {"/home/j\xe9r\xf4me/notes.txt", 0x0102030405060708, 0xF0E0D0C0B0A09080u, kHashTwo},
-                    {"", 42, 1, kHashThree}});
+    expect_entries(
+        cache.snapshot(),
+        {{"C:\\Users\\ana\\Desktop\\setup.exe", 1234567, 132587712000000000u, kHashOne},
+         {"/home/j\xe9r\xf4me/notes.txt", 0x0102030405060708, 0xF0E0D0C0B0A09080u, kHashTwo},
+         {"", 42, 1, kHashThree}});
 
     std::filesystem::remove(cache_file());
     ASSERT_TRUE(cache.save());
@@ -219,7 +221,8 @@ TEST(ParseHashCache, RejectsDamagedData) {
     // Every truncation of a valid file is damage (except the empty file, an empty cache).
     for (std::size_t length = 1; length < valid.size(); ++length) {
         std::vector<CacheEntry> entries = {{"keep", 1, 2, kHashOne}};
-        EXPECT_FALSE(parse_hash_cache(std::string_view(valid).substr(0, length), entries)) << length;
+        EXPECT_FALSE(parse_hash_cache(std::string_view(valid).substr(0, length), entries))
+            << length;
         ASSERT_EQ(entries.size(), 1u) << "the output is untouched on failure";
     }
 

@@ -42,7 +42,7 @@ std::vector<std::string> records_of(const std::string& bytes) {
 }
 
 class HashCheckerTest : public ::testing::Test {
-protected:
+  protected:
     std::string txt() const { return (dir / "hashes.txt").string(); }
     std::string bin() const { return (dir / "hashes.bin").string(); }
     std::vector<std::string> log_lines() const {
@@ -70,18 +70,22 @@ TEST_F(HashCheckerTest, ConvertsQualifyingLinesIntoSortedRecords) {
         std::string text;
         std::vector<std::string> records;
     } cases[] = {
-        {"sorted, duplicates kept", kHashC + "\n" + kHashA + "\n" + kHashB + "\n" + kHashA + "\n",
+        {"sorted, duplicates kept",
+         kHashC + "\n" + kHashA + "\n" + kHashB + "\n" + kHashA + "\n",
          {kHashA, kHashA, kHashB, kHashC}},
-        {"CRLF and a last line without a line end", kHashB + "\r\n" + kHashA + "\r\n" + kHashC,
+        {"CRLF and a last line without a line end",
+         kHashB + "\r\n" + kHashA + "\r\n" + kHashC,
          {kHashA, kHashB, kHashC}},
-        {"trimmed blanks and tabs, uppercase", "  " + upper(kHashB) + "\t\n\t " + kHashA + " \r\n",
+        {"trimmed blanks and tabs, uppercase",
+         "  " + upper(kHashB) + "\t\n\t " + kHashA + " \r\n",
          {kHashA, kHashB}},
         {"other lengths ignored, including comments",
          "# " + kHashA + "\n" + kHashB.substr(0, 63) + "\n" + kHashB + "0\n" +
              std::string(40, 'a') + "\n\n   \n" + kHashC + "\n",
          {kHashC}},
         {"any 64 characters form a record, other characters counting as 0",
-         std::string(62, 'z') + "1G\n", {"0000000000000000000000000000000000000000000000000000000000000010"}},
+         std::string(62, 'z') + "1G\n",
+         {"0000000000000000000000000000000000000000000000000000000000000010"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
