@@ -67,6 +67,10 @@ bool transfer(HINTERNET session, const std::string& url, const HttpOptions& opti
     const int connect_ms = milliseconds(options.connect_timeout_seconds);
     const int stall_ms = milliseconds(options.stall_timeout_seconds);
     WinHttpSetTimeouts(request.get(), connect_ms, connect_ms, stall_ms, stall_ms);
+    // The wait for the response headers has a time-out of its own.
+    DWORD response_ms = static_cast<DWORD>(stall_ms);
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &response_ms,
+                     sizeof(response_ms));
     DWORD no_redirects = WINHTTP_DISABLE_REDIRECTS;
     WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &no_redirects,
                      sizeof(no_redirects));

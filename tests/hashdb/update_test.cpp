@@ -32,6 +32,13 @@ const std::string kHashD(64, 'd');
 const std::string kHashE(64, 'e');
 const std::string kHashF(64, 'f');
 
+// A text file's content with the CR of Windows line ends removed.
+std::string text_of(const fs::path& path) {
+    std::string text = read_file(path);
+    std::erase(text, '\r');
+    return text;
+}
+
 // ---------------------------------------------------------------------------------------------
 // The index format needs no server.
 
@@ -281,7 +288,7 @@ TEST_F(UpdateTest, FailuresLeaveFilesAndDatabaseAsTheyWere) {
 
         EXPECT_FALSE(checker.update_database(txt(), bin()));
 
-        EXPECT_EQ(read_file(txt()), kHashF + "\n");
+        EXPECT_EQ(text_of(txt()), kHashF + "\n");
         EXPECT_EQ(read_file(bin()), old_bin);
         EXPECT_TRUE(checker.contains(kHashF));
         EXPECT_FALSE(checker.contains(kHashA));
@@ -311,7 +318,7 @@ TEST_F(UpdateTest, AStalledListIsDroppedAndTheOthersStillCount) {
     ASSERT_TRUE(checker.update_database(txt(), bin()));
     EXPECT_TRUE(checker.contains(kHashA));
     EXPECT_TRUE(checker.contains(kHashB));
-    EXPECT_EQ(read_file(txt()), kHashA + "\n" + kHashB + "\n");
+    EXPECT_EQ(text_of(txt()), kHashA + "\n" + kHashB + "\n");
 }
 
 TEST_F(UpdateTest, AServerThatNeverAnswersFailsTheUpdateAfterTheStallTimeOut) {

@@ -72,7 +72,11 @@ TEST(ExtractExecProgram, FirstArgumentByTheDesktopEntryRules) {
     }
 }
 
+bool registry_build();
+
 TEST(FindInSearchPath, FirstFolderHoldingARegularFileWins) {
+    // Bare names are looked up only for Linux entries; Windows paths would hold the ':' separator.
+    if (registry_build()) GTEST_SKIP() << "a Linux search path";
     TempDir dir;
     dir.write("one/other", "x");
     dir.write("two/tool", "x");
@@ -226,9 +230,11 @@ public:
     RegistryKey& operator=(const RegistryKey&) = delete;
 
     // `data` must not hold a double quote of its own except as \" (reg's command-line escape).
+    // No output redirection: after an odd number of quotes the command interpreter would hand it
+    // to reg as an argument.
     void add(const std::string& name, const std::string& data) const {
         const std::string command =
-            "reg add \"" + key + "\" /v \"" + name + "\" /t REG_SZ /d \"" + data + "\" /f >nul 2>&1";
+            "reg add \"" + key + "\" /v \"" + name + "\" /t REG_SZ /d \"" + data + "\" /f";
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
     }
 
@@ -243,15 +249,17 @@ TEST_F(AutorunCheckTest, TestRegistryKeyWithQuotedAndUnquotedPaths) {
     dir.write("apps/good.exe", "harmless");
     dir.write("apps/tool.bat", kBadContent);
     fs::create_directories(dir / "apps" / "folder.exe");
+    // Names in alphabetical order, which is also creation order: Wine lists values sorted. The
+    // over-long value comes before a listed one, which must still be found.
     RegistryKey run_key;
-    run_key.add("Quoted", "\\\"" + folder + "\\with space\\bad.exe\\\" --tray");
-    run_key.add("Unquoted", folder + "\\bad.exe -silent");
-    run_key.add("QuotedBat", "\\\"" + folder + "\\tool.bat\\\" /x");
-    run_key.add("Long", folder + "\\bad.exe " + std::string(1100, 'x'));
-    run_key.add("Good", folder + "\\good.exe");
-    run_key.add("Folder", folder + "\\folder.exe");
-    run_key.add("Missing", folder + "\\missing.exe");
-    run_key.add("OpenQuote", "\\\"" + folder + "\\bad.exe");
+    run_key.add("A-Quoted", "\\\"" + folder + "\\with space\\bad.exe\\\" --tray");
+    run_key.add("C-Unquoted", folder + "\\bad.exe -silent");
+    run_key.add("D-QuotedBat", "\\\"" + folder + "\\tool.bat\\\" /x");
+    run_key.add("B-Long", folder + "\\bad.exe " + std::string(1100, 'x'));
+    run_key.add("E-Good", folder + "\\good.exe");
+    run_key.add("F-Folder", folder + "\\folder.exe");
+    run_key.add("G-Missing", folder + "\\missing.exe");
+    run_key.add("H-OpenQuote", "\\\"" + folder + "\\bad.exe");
 
     AutorunCheckOptions options;
     options.locations = {
@@ -262,19 +270,19 @@ TEST_F(AutorunCheckTest, TestRegistryKeyWithQuotedAndUnquotedPaths) {
 
     const std::string expected =
         "\n[INFO] Checking Registry Autoruns & Startup...\n"
-        "[ALERT] Malicious Startup Found: HKCU Run -> Quoted\n"
+        "[ALERT] Malicious Startup Found: HKCU Run -> A-Quoted\n"
         "        Path: " + folder + "\\with space\\bad.exe\n"
-        "[ALERT] Malicious Startup Found: HKCU Run -> Unquoted\n"
+        "[ALERT] Malicious Startup Found: HKCU Run -> C-Unquoted\n"
         "        Path: " + folder + "\\bad.exe\n"
-        "[ALERT] Malicious Startup Found: HKCU Run -> QuotedBat\n"
+        "[ALERT] Malicious Startup Found: HKCU Run -> D-QuotedBat\n"
         "        Path: " + folder + "\\tool.bat\n"
         "[INFO] Registry Scan Complete. 4 entries checked. 3 malicious detected.\n";
     EXPECT_EQ(output, expected);
     const std::vector<std::string> expected_log = {
         "Starting Registry Autorun Scan",
-        "[MALICIOUS-REG] HKCU Run Quoted -> " + folder + "\\with space\\bad.exe",
-        "[MALICIOUS-REG] HKCU Run Unquoted -> " + folder + "\\bad.exe",
-        "[MALICIOUS-REG] HKCU Run QuotedBat -> " + folder + "\\tool.bat",
+        "[MALICIOUS-REG] HKCU Run A-Quoted -> " + folder + "\\with space\\bad.exe",
+        "[MALICIOUS-REG] HKCU Run C-Unquoted -> " + folder + "\\bad.exe",
+        "[MALICIOUS-REG] HKCU Run D-QuotedBat -> " + folder + "\\tool.bat",
     };
     EXPECT_EQ(log_messages(), expected_log);
 }
