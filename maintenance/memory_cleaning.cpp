@@ -5,8 +5,9 @@
 
 ConsoleLine memory_step_line(MemoryStep step, bool succeeded) {
     if (step == MemoryStep::kTrimWorkingSet) {
-        return succeeded ? ConsoleLine{"[INFO] Working set trimmed (system cache cleared).", kLightGreen}
-                         : ConsoleLine{"[ERROR] Failed to trim working set.", kLightRed};
+        return succeeded
+                   ? ConsoleLine{"[INFO] Working set trimmed (system cache cleared).", kLightGreen}
+                   : ConsoleLine{"[ERROR] Failed to trim working set.", kLightRed};
     }
     return succeeded ? ConsoleLine{"[INFO] Virtual memory reset.", kLightGreen}
                      : ConsoleLine{"[ERROR] Failed to reset virtual memory.", kLightRed};

@@ -96,9 +96,14 @@ void clean_temp_and_cache(Logger& logger, const TempCleanOptions& options) {
         const platform::EntryAgeRule rule{options.min_entry_age, options.clock()};
         for (const auto& item : items) {
             switch (item.folder->remove(item.name, rule)) {
-                case platform::EntryRemoval::kRemoved: ++removed; break;
-                case platform::EntryRemoval::kFailed: ++skipped; break;
-                case platform::EntryRemoval::kInUse: break;
+                case platform::EntryRemoval::kRemoved:
+                    ++removed;
+                    break;
+                case platform::EntryRemoval::kFailed:
+                    ++skipped;
+                    break;
+                case platform::EntryRemoval::kInUse:
+                    break;
             }
             bar.current = std::min(bar.current + 1, bar.total);
             draw_progress(bar);

@@ -26,7 +26,8 @@ struct TempCleanOptions {
 };
 
 // Runs the whole clean-up. Never throws for anything found in the folders: a folder that is
-// missing or cannot be listed is passed over, an entry that cannot be deleted is counted as skipped.
+// missing or cannot be listed is passed over, an entry that cannot be deleted is counted as
+// skipped.
 void clean_temp_and_cache(Logger& logger, const TempCleanOptions& options = TempCleanOptions());
 
 // Runs one command line through the command interpreter on a background task while the spinner

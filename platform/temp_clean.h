@@ -52,7 +52,7 @@ enum class EntryRemoval {
 // One temporary folder held open while its entries are listed and removed, so every removal is
 // made relative to this very folder.
 class TempFolder {
-public:
+  public:
     // Opens the folder; is_open() tells whether that worked (missing, not a folder, no access).
     explicit TempFolder(const std::filesystem::path& folder);
     ~TempFolder();
@@ -66,10 +66,11 @@ public:
     // false when the listing failed; names read before the failure stay appended.
     bool list(std::vector<std::filesystem::path>& names) const;
 
-    // Removes the named entry of this folder with everything inside it, unless the age rule keeps it.
+    // Removes the named entry of this folder with everything inside it, unless the age rule keeps
+    // it.
     EntryRemoval remove(const std::filesystem::path& name, const EntryAgeRule& rule) const;
 
-private:
+  private:
     static constexpr std::intptr_t kNoHandle = -1;
     std::filesystem::path folder;
     std::intptr_t handle = kNoHandle;  // descriptor (Linux) or HANDLE (Windows) of the open folder

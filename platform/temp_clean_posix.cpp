@@ -21,8 +21,8 @@ Clock::time_point to_time_point(const timespec& t) {
 }
 
 Clock::time_point newest_time(const struct stat& st) {
-    return std::max({to_time_point(st.st_mtim), to_time_point(st.st_ctim),
-                     to_time_point(st.st_atim)});
+    return std::max(
+        {to_time_point(st.st_mtim), to_time_point(st.st_ctim), to_time_point(st.st_atim)});
 }
 
 // Reads the names in an open folder without consuming the caller's descriptor. Returns false
@@ -53,8 +53,8 @@ bool read_names(int dir_fd, std::vector<std::string>& names) {
 // Opens a subfolder of dir_fd without following a link and without leaving dir_fd's file system.
 // Returns -1 when the entry is no longer that folder (swapped, mounted over) or cannot be opened.
 int open_subfolder(int dir_fd, const std::string& name, dev_t device) {
-    const int fd = openat(dir_fd, name.c_str(),
-                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    const int fd =
+        openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return -1;
     struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_dev != device) {

@@ -95,9 +95,9 @@ Clock::time_point newest_inside(const std::filesystem::path& path, Clock::time_p
 std::wstring final_path(HANDLE handle) {
     std::wstring buffer(MAX_PATH, L'\0');
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const DWORD length = GetFinalPathNameByHandleW(handle, buffer.data(),
-                                                       static_cast<DWORD>(buffer.size()),
-                                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        const DWORD length =
+            GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                      FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
         if (length == 0) return {};
         if (length < buffer.size()) {
             buffer.resize(length);
@@ -109,9 +109,8 @@ std::wstring final_path(HANDLE handle) {
 }
 
 bool same_path(const std::wstring& a, const std::wstring& b) {
-    return !a.empty() &&
-           CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+    return !a.empty() && CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 // Removes one entry: a file or link is deleted itself, a real folder emptied first. The entry is

@@ -78,7 +78,8 @@ std::string expected_console(std::uint64_t items, const std::string& summary) {
 }
 
 std::vector<std::string> expected_log(const std::string& summary) {
-    return {kTexts.log_start, kTexts.log_success, "Flushing DNS cache", "DNS cache flushed", summary};
+    return {kTexts.log_start, kTexts.log_success, "Flushing DNS cache", "DNS cache flushed",
+            summary};
 }
 
 std::size_t entry_count(const fs::path& folder) {
@@ -170,8 +171,9 @@ TEST(CleanTempAndCache, CountsAnUndeletableEntryAsSkipped) {
     holder.close();
     fs::permissions(dir / "temp/sub", fs::perms::owner_all);
     EXPECT_EQ(without_spinners(run.console),
-              expected_console(2, "[INFO] Cleaning complete. Removed 1 items. Skipped 1 items "
-                                  "that could not be deleted."));
+              expected_console(2,
+                               "[INFO] Cleaning complete. Removed 1 items. Skipped 1 items "
+                               "that could not be deleted."));
     EXPECT_EQ(run.log.back(), "Temp/cache cleaning summary: removed 1, skipped 1");
     EXPECT_FALSE(fs::exists(dir / "temp/plain.txt"));
     EXPECT_TRUE(fs::exists(held));
@@ -330,7 +332,8 @@ TEST(CleanTempAndCache, ReportsTheComponentCleanupOutcome) {
         const auto run = run_clean(options);
         EXPECT_NE(run.console.find(blank_line() + c.console_line + "\n[INFO] Enumerating"),
                   std::string::npos)
-            << c.command << "\n" << run.console;
+            << c.command << "\n"
+            << run.console;
         ASSERT_EQ(run.log.size(), 5u) << c.command;
         EXPECT_EQ(run.log[1], c.log_line) << c.command;
         // A failed first command does not stop the rest of the clean-up.
