@@ -1,5 +1,7 @@
-#include <psapi.h>
+// <windows.h> must come before <psapi.h>.
 #include <windows.h>
+
+#include <psapi.h>
 
 #include "platform/memory.h"
 
