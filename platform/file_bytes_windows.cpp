@@ -13,9 +13,9 @@ constexpr DWORD kReadSize = DWORD{1} << 17;
 
 bool count_file_bytes(const std::filesystem::path& file, ByteHistogram& histogram) {
     // Shares the file with every other reader and writer, like a plain input stream would.
-    const HANDLE handle = ::CreateFileW(
-        file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    const HANDLE handle = ::CreateFileW(file.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     if (::GetFileType(handle) != FILE_TYPE_DISK) {
         ::CloseHandle(handle);

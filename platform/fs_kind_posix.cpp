@@ -11,10 +11,10 @@ namespace {
 // Kernel views and special mounts. devtmpfs reports the tmpfs type and cannot be told apart here;
 // it holds device nodes, which the walk passes over because they are not regular files.
 constexpr std::array<unsigned long, 20> kPseudoTypes = {
-    PROC_SUPER_MAGIC,   SYSFS_MAGIC,      DEVPTS_SUPER_MAGIC, CGROUP_SUPER_MAGIC,
-    CGROUP2_SUPER_MAGIC, SECURITYFS_MAGIC, DEBUGFS_MAGIC,     TRACEFS_MAGIC,
-    PSTOREFS_MAGIC,     BPF_FS_MAGIC,     SELINUX_MAGIC,      SMACK_MAGIC,
-    EFIVARFS_MAGIC,     BINFMTFS_MAGIC,   NSFS_MAGIC,         AUTOFS_SUPER_MAGIC,
+    PROC_SUPER_MAGIC,    SYSFS_MAGIC,      DEVPTS_SUPER_MAGIC, CGROUP_SUPER_MAGIC,
+    CGROUP2_SUPER_MAGIC, SECURITYFS_MAGIC, DEBUGFS_MAGIC,      TRACEFS_MAGIC,
+    PSTOREFS_MAGIC,      BPF_FS_MAGIC,     SELINUX_MAGIC,      SMACK_MAGIC,
+    EFIVARFS_MAGIC,      BINFMTFS_MAGIC,   NSFS_MAGIC,         AUTOFS_SUPER_MAGIC,
     0x62656570,  // configfs
     0x65735543,  // fusectl
     0x19800202,  // mqueue

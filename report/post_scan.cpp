@@ -111,10 +111,19 @@ void post_scan_actions(const ScanStats& stats, const PostScanOptions& options) {
         return;
     }
     switch (choice) {
-        case 1: view_log(options); break;
-        case 2: show_malicious(stats); break;
-        case 3: show_errors(stats); break;
-        case 4: export_and_tell(stats, options); break;
-        default: break;
+        case 1:
+            view_log(options);
+            break;
+        case 2:
+            show_malicious(stats);
+            break;
+        case 3:
+            show_errors(stats);
+            break;
+        case 4:
+            export_and_tell(stats, options);
+            break;
+        default:
+            break;
     }
 }

@@ -43,7 +43,8 @@ void display_progress(const std::atomic<bool>& scan_done,
         while (!work_over(scan_done, pending_tasks)) {
             const auto now = std::chrono::steady_clock::now();
             if (now >= next) break;
-            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kEndPoll, next - now));
+            std::this_thread::sleep_for(
+                std::min<std::chrono::steady_clock::duration>(kEndPoll, next - now));
         }
     }
     std::cout << '\r' << std::string(kBlankWidth, ' ') << '\r';

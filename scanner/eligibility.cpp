@@ -24,17 +24,17 @@ bool contains_any(const std::string& text, const std::vector<std::string>& marke
 
 const std::vector<std::string>& skipped_folder_markers() {
     static const std::vector<std::string> markers = {
-        folder_marker(".git"),    folder_marker(".vscode"),      folder_marker(".idea"),
+        folder_marker(".git"),         folder_marker(".vscode"),     folder_marker(".idea"),
         folder_marker("node_modules"), folder_marker("__pycache__"), folder_marker("venv"),
-        folder_marker(".venv"),   folder_marker("obj"),          folder_marker("x64"),
-        folder_marker(".vs"),     folder_marker("release"),      folder_marker("debug"),
+        folder_marker(".venv"),        folder_marker("obj"),         folder_marker("x64"),
+        folder_marker(".vs"),          folder_marker("release"),     folder_marker("debug"),
     };
     return markers;
 }
 
 const std::vector<std::string>& skipped_extensions() {
     static const std::vector<std::string> extensions = {
-        ".sample", ".txt",       ".md",        ".log",
+        ".sample",    ".txt",       ".md",        ".log",
         ".gitstatus", ".gitconfig", ".gitignore", ".gitattributes",
     };
     return extensions;

@@ -15,7 +15,7 @@
 #include <vector>
 
 class ThreadPool {
-public:
+  public:
     // Queued tasks beyond this make enqueue wait for a worker to take one, so a walk of millions of
     // files never holds more than this many in memory at once.
     static constexpr std::size_t kDefaultQueueLimit = 8192;
@@ -42,7 +42,7 @@ public:
     // never reads below the true number.
     std::atomic<std::uint64_t> pending_tasks{0};
 
-private:
+  private:
     void worker_loop();
 
     std::vector<std::thread> workers;

@@ -40,8 +40,11 @@ void walk_tree(const std::filesystem::path& root, const ScanConfig& config,
         if (ec) listing = end;
 
         switch (check_eligibility(entry, config)) {
-            case Eligibility::kScan: on_file(entry.path()); break;
-            case Eligibility::kPrune: break;
+            case Eligibility::kScan:
+                on_file(entry.path());
+                break;
+            case Eligibility::kPrune:
+                break;
             case Eligibility::kSkip:
                 if (may_enter(entry)) {
                     std::filesystem::directory_iterator below(entry.path(), kListing, ec);

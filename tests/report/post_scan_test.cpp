@@ -26,8 +26,8 @@ struct ActionRun {
     std::string left_unread;
 };
 
-ActionRun run_actions(const Findings& findings, const std::string& typed, const fs::path& folder = {},
-                const std::string& viewer = "") {
+ActionRun run_actions(const Findings& findings, const std::string& typed,
+                      const fs::path& folder = {}, const std::string& viewer = "") {
     ScanStats stats;
     report_test::fill(stats, findings);
     std::istringstream input(typed);
@@ -70,8 +70,8 @@ TEST(PostScanActions, AnswersThatDoNothing) {
         {"6\n", "\n"},
         {"-1\n", "\n"},
         {"99999999999\nnext", "next"},  // out of range counts as not a number
-        {"abc def\nnext", "next"},     // not a number: the whole line is dropped
-        {"", ""},                      // end of input
+        {"abc def\nnext", "next"},      // not a number: the whole line is dropped
+        {"", ""},                       // end of input
     };
     for (const auto& c : cases) {
         const ActionRun run = run_actions(two_of_each(), c.typed);
@@ -106,7 +106,8 @@ TEST(PostScanActions, ListsOfFindings) {
 TEST(PostScanActions, ViewLogRunsTheViewer) {
     TempDir dir;
     const auto marker = dir / "viewed";
-    const ActionRun run = run_actions(two_of_each(), "1\n", {}, "echo viewed> \"" + marker.string() + "\"");
+    const ActionRun run =
+        run_actions(two_of_each(), "1\n", {}, "echo viewed> \"" + marker.string() + "\"");
     EXPECT_EQ(run.output, kMenu + "\nOpening scan log file...\n");
     EXPECT_TRUE(fs::exists(marker));
 }
@@ -157,7 +158,8 @@ TEST(PostScanActions, ExportWritesOneCompleteFile) {
     const std::string file_name = written[0].filename().string();
     ASSERT_EQ(file_name.rfind(prefix, 0), 0u) << file_name;
     ASSERT_EQ(file_name.substr(file_name.size() - 4), ".txt") << file_name;
-    const std::string seconds = file_name.substr(prefix.size(), file_name.size() - prefix.size() - 4);
+    const std::string seconds =
+        file_name.substr(prefix.size(), file_name.size() - prefix.size() - 4);
     ASSERT_TRUE(has_shape(seconds, std::string(seconds.size(), '#'))) << file_name;
     EXPECT_GE(std::stoll(seconds), static_cast<long long>(before));
     EXPECT_LE(std::stoll(seconds), static_cast<long long>(after));

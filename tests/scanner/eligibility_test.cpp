@@ -18,9 +18,12 @@ using test_support::TempDir;
 
 const char* name_of(Eligibility outcome) {
     switch (outcome) {
-        case Eligibility::kScan: return "scan";
-        case Eligibility::kSkip: return "skip";
-        case Eligibility::kPrune: return "prune";
+        case Eligibility::kScan:
+            return "scan";
+        case Eligibility::kSkip:
+            return "skip";
+        case Eligibility::kPrune:
+            return "prune";
     }
     return "?";
 }
@@ -37,9 +40,9 @@ std::set<std::string> walked_files(const fs::path& root, const ScanConfig& confi
 // The folder name inside the first system marker ("windows", "proc", ...).
 std::string first_system_folder() {
     std::string marker = platform::system_folder_markers().front();
-    marker.erase(std::remove(marker.begin(), marker.end(),
-                             static_cast<char>(fs::path::preferred_separator)),
-                 marker.end());
+    marker.erase(
+        std::remove(marker.begin(), marker.end(), static_cast<char>(fs::path::preferred_separator)),
+        marker.end());
     return marker;
 }
 
@@ -67,19 +70,19 @@ TEST(Eligibility, FilesByNameAndPlace) {
     const Case cases[] = {
         {"plain.bin", Eligibility::kScan},
         {"no_dot", Eligibility::kScan},
-        {"ends_in_dot.", Eligibility::kScan},          // the extension is just "."
-        {".gitignore", Eligibility::kScan},            // a leading dot alone is no extension
+        {"ends_in_dot.", Eligibility::kScan},  // the extension is just "."
+        {".gitignore", Eligibility::kScan},    // a leading dot alone is no extension
         {"x.gitignore", Eligibility::kSkip},
-        {"README.MD", Eligibility::kSkip},             // extensions compare in lower case
+        {"README.MD", Eligibility::kSkip},  // extensions compare in lower case
         {"notes.Txt", Eligibility::kSkip},
         {"build.LOG", Eligibility::kSkip},
-        {"archive.tar.log", Eligibility::kSkip},       // the last dot decides
+        {"archive.tar.log", Eligibility::kSkip},  // the last dot decides
         {"archive.log.tar", Eligibility::kScan},
         {"hook.sample", Eligibility::kSkip},
         {"x.gitattributes", Eligibility::kSkip},
         {"x.txt2", Eligibility::kScan},
-        {"proj/.git/config", Eligibility::kPrune},     // below a marked folder
-        {"proj/.GIT/config", Eligibility::kPrune},     // the path is lower-cased
+        {"proj/.git/config", Eligibility::kPrune},  // below a marked folder
+        {"proj/.GIT/config", Eligibility::kPrune},  // the path is lower-cased
         {"proj/.github/workflow.yml", Eligibility::kScan},
         {"proj/.gitx/file", Eligibility::kScan},
         {"proj/node_modules/pkg.js", Eligibility::kPrune},
@@ -102,9 +105,11 @@ TEST(Eligibility, FoldersAreEnteredUnlessBelowAMarker) {
     tree.write("proj/.git/objects/ab/cdef", "x");
     const ScanConfig config;
     // A folder is never "scanned" and its extension does not matter.
-    EXPECT_EQ(check_eligibility(fs::directory_entry(at(tree, "logs.txt")), config), Eligibility::kSkip);
+    EXPECT_EQ(check_eligibility(fs::directory_entry(at(tree, "logs.txt")), config),
+              Eligibility::kSkip);
     // The marked folder itself has no separator after its name, so it is entered ...
-    EXPECT_EQ(check_eligibility(fs::directory_entry(at(tree, "proj/.git")), config), Eligibility::kSkip);
+    EXPECT_EQ(check_eligibility(fs::directory_entry(at(tree, "proj/.git")), config),
+              Eligibility::kSkip);
     // ... but everything directly inside it is pruned.
     EXPECT_EQ(check_eligibility(fs::directory_entry(at(tree, "proj/.git/objects")), config),
               Eligibility::kPrune);

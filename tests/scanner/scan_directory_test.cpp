@@ -20,7 +20,7 @@ using test_support::CoutCapture;
 
 // Runs one scan of `roots` with `answer` typed at the post-scan menu; returns the console text.
 class ScanDirectoryTest : public ::testing::Test {
-protected:
+  protected:
     std::string scan(const std::vector<std::string>& roots, HashCache* cache,
                      const std::string& answer = "5\n", ScanConfig config = {}) {
         std::istringstream input(answer);
@@ -51,7 +51,7 @@ TEST_F(ScanDirectoryTest, FindsPlantedFilesAndReportsThem) {
     const auto bad2 = bench.write("tree/deeper/still/worm.bin", "malware payload two");
     bench.write("tree/clean/a.bin", std::string(3000, 'a'));
     bench.write("tree/clean/b.bin", "bee");
-    bench.write("tree/notes.txt", "malware payload one");  // skipped by extension
+    bench.write("tree/notes.txt", "malware payload one");       // skipped by extension
     bench.write("tree/.git/objects/x", "malware payload two");  // pruned
     bench.write("tree/empty.bin", "");
     bench.load_database({scan_fixture::hash_of(bad), scan_fixture::hash_of(bad2)});
@@ -150,12 +150,19 @@ TEST_F(ScanDirectoryTest, TreeChangingDuringTheScan) {
     std::atomic<bool> stop{false};
     std::thread vandal([&] {
         for (int round = 0; !stop.load(); ++round) {
-            const auto victim = bench.dir / "busy" / ("f" + std::to_string(round % kFiles) + ".exe");
+            const auto victim =
+                bench.dir / "busy" / ("f" + std::to_string(round % kFiles) + ".exe");
             std::error_code ec;
             switch (round % 4) {
-                case 0: fs::remove(victim, ec); break;
-                case 1: fs::resize_file(victim, 10, ec); break;
-                case 2: std::ofstream(victim, std::ios::app) << std::string(5000, 'z'); break;
+                case 0:
+                    fs::remove(victim, ec);
+                    break;
+                case 1:
+                    fs::resize_file(victim, 10, ec);
+                    break;
+                case 2:
+                    std::ofstream(victim, std::ios::app) << std::string(5000, 'z');
+                    break;
                 case 3:
                     fs::remove(victim, ec);
                     fs::create_directory(victim, ec);

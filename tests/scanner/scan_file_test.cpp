@@ -20,16 +20,20 @@ enum class Outcome { kClean, kMalicious, kSuspicious, kError };
 
 const char* name_of(Outcome outcome) {
     switch (outcome) {
-        case Outcome::kClean: return "clean";
-        case Outcome::kMalicious: return "malicious";
-        case Outcome::kSuspicious: return "suspicious";
-        case Outcome::kError: return "error";
+        case Outcome::kClean:
+            return "clean";
+        case Outcome::kMalicious:
+            return "malicious";
+        case Outcome::kSuspicious:
+            return "suspicious";
+        case Outcome::kError:
+            return "error";
     }
     return "?";
 }
 
 class ScanFileTest : public ::testing::Test {
-protected:
+  protected:
     // Scans one file alone and tells what it became.
     Outcome scan_one(const fs::path& file, bool heuristics, HashCache* cache = nullptr) {
         ScanStats stats;
@@ -92,7 +96,8 @@ TEST_F(ScanFileTest, OutcomesByContentNameAndOption) {
             EXPECT_EQ(last_bytes, c.content.size()) << c.name;
         }
     }
-    EXPECT_STREQ(name_of(scan_one(bench.dir / "cases/missing.bin", true)), name_of(Outcome::kError));
+    EXPECT_STREQ(name_of(scan_one(bench.dir / "cases/missing.bin", true)),
+                 name_of(Outcome::kError));
     EXPECT_STREQ(name_of(scan_one(bench.dir / "cases", true)), name_of(Outcome::kError));
     EXPECT_EQ(cache_hits.load(), 0u);
 }

@@ -44,7 +44,7 @@ inline std::string hash_of(const std::filesystem::path& file) {
 // Everything one scan needs, in a private folder: the log "scan_log.txt" and a database that
 // holds the hashes given to `load_database`.
 class ScanBench {
-public:
+  public:
     ScanBench() : logger((dir / "scan_log.txt").string()), checker(logger) {}
 
     void load_database(const std::vector<std::string>& hashes) {
@@ -81,7 +81,8 @@ inline void expect_consistent(const ScanStats& stats) {
     EXPECT_LE(stats.malicious_count.load() + stats.suspicious_count.load(),
               stats.files_scanned.load());
     for (const auto& bad : stats.malicious_files) {
-        for (const auto& odd : stats.suspicious_files) EXPECT_EQ(odd.rfind(bad + " (", 0), std::string::npos);
+        for (const auto& odd : stats.suspicious_files)
+            EXPECT_EQ(odd.rfind(bad + " (", 0), std::string::npos);
         for (const auto& failed : stats.error_files) EXPECT_NE(failed, bad);
     }
 }
