@@ -88,8 +88,10 @@ class TestServer {
 public:
     TestServer() : wine(running_under_wine()) {
         std::random_device random;
-        const std::string name = "quorvex-update-" + std::to_string(random()) + "-" +
-                                 std::to_string(random());
+        // The clock keeps names apart even where random_device repeats itself between runs.
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        const std::string name = "quorvex-update-" + std::to_string(stamp) + "-" +
+                                 std::to_string(random()) + "-" + std::to_string(random());
         unix_root = "/tmp/" + name;
         root = wine ? fs::path("Z:\\tmp\\" + name) : fs::path(unix_root);
         fs::create_directories(root);
