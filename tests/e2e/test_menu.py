@@ -31,7 +31,8 @@ def test_exit_shows_banner_and_menu_once():
 
 def test_closed_input_at_menu_exits_cleanly():
     inst = harness.Installation("eof")
-    for keys in ["", "1\n", "1\n1\n", "3\n", "2\n\n", "abc"]:
+    # Only prompts that start nothing on the host: cleaning and updating have tests of their own.
+    for keys in ["", "1\n", "1\n1\n", "1\n3\n0\n0\n", "3\n", "abc"]:
         result = inst.run(keys, timeout=60)
         check_equal(result.returncode, 0, "exit status for %r" % keys, result)
 
@@ -51,6 +52,27 @@ def test_bad_input_redraws_menu_without_message():
         tail = result.stdout.split(MENU, 1)[1]
         check_equal(tail, MENU * (menus - 1), "nothing but menus after the first for %r" % keys,
                     result)
+
+
+def test_start_up_lines_for_cache_and_database():
+    cases = [
+        # (files beside the executable, the lines before the autostart check)
+        ({"hashes.txt": "a" * 64 + "\n"},
+         "[INFO] Starting with empty hash cache.\n[INIT] Loading hash database...\n"),
+        ({},
+         "[INFO] Starting with empty hash cache.\n[INIT] Loading hash database...\n"
+         "[WARN] Could not load hashes. Starting with empty database.\n"),
+        ({"hashes.txt": "a" * 64 + "\n", "hash_cache.bin": "\0" * 8},
+         "[INFO] Hash cache loaded: 0 entries.\n[INIT] Loading hash database...\n"),
+    ]
+    for number, (files, expected) in enumerate(cases):
+        inst = harness.Installation("startup%d" % number)
+        for name, content in files.items():
+            inst.write(name, content)
+        result = inst.run("5\n")
+        check_equal(result.returncode, 0, "exit status", result)
+        check(result.stdout.startswith(expected + "\n[INFO] Checking "),
+              "start-up lines for %s" % sorted(files), result)
 
 
 def test_scan_dialog_go_back_and_unknown_kind():
@@ -162,6 +184,7 @@ if __name__ == "__main__":
         test_exit_shows_banner_and_menu_once,
         test_closed_input_at_menu_exits_cleanly,
         test_bad_input_redraws_menu_without_message,
+        test_start_up_lines_for_cache_and_database,
         test_scan_dialog_go_back_and_unknown_kind,
         test_log_lands_in_start_folder_and_data_beside_executable,
         test_not_elevated_warns_and_waits_for_a_key,
