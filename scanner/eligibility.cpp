@@ -9,6 +9,9 @@
 namespace {
 
 constexpr char kSeparator = static_cast<char>(std::filesystem::path::preferred_separator);
+// Every character that ends a path component: '/' everywhere, '\\' as well on Windows.
+constexpr std::filesystem::path::value_type kPathSeparators[] = {
+    '/', std::filesystem::path::preferred_separator, 0};
 
 std::string folder_marker(const char* name) {
     return std::string(1, kSeparator) + name + std::string(1, kSeparator);
@@ -18,6 +21,19 @@ bool contains_any(const std::string& text, const std::vector<std::string>& marke
     return std::any_of(markers.begin(), markers.end(), [&](const std::string& marker) {
         return text.find(marker) != std::string::npos;
     });
+}
+
+// The same as path::extension() for a path whose last component is a file name, without building
+// the path objects that call makes; the result is short enough to need no allocation.
+std::filesystem::path extension_of(const std::filesystem::path& path) {
+    using Text = std::filesystem::path::string_type;
+    const Text& text = path.native();
+    Text::size_type start = text.find_last_of(kPathSeparators);
+    start = start == Text::npos ? 0 : start + 1;
+    const Text::size_type dot = text.rfind('.');
+    if (dot == Text::npos || dot <= start) return {};  // no dot, or only a leading one
+    if (text.size() - start == 2 && dot == start + 1 && text[start] == '.') return {};  // ".."
+    return std::filesystem::path(text.substr(dot));
 }
 
 }  // namespace
@@ -59,7 +75,7 @@ std::string lower_ascii(std::string text) {
 
 std::string lower_extension(const std::filesystem::path& path) {
     std::string extension;
-    if (!platform::narrow_path(path.extension(), extension)) return {};
+    if (!platform::narrow_path(extension_of(path), extension)) return {};
     return lower_ascii(std::move(extension));
 }
 
@@ -73,7 +89,7 @@ Eligibility check_eligibility(const std::filesystem::directory_entry& entry,
     // Follows a link to its target: a link to a file is scanned as that file.
     std::error_code ec;
     if (!entry.is_regular_file(ec)) return Eligibility::kSkip;
-    const std::string extension = lower_ascii(narrow_or_throw(entry.path().extension()));
+    const std::string extension = lower_ascii(narrow_or_throw(extension_of(entry.path())));
     const auto& skipped = skipped_extensions();
     if (std::find(skipped.begin(), skipped.end(), extension) != skipped.end()) {
         return Eligibility::kSkip;

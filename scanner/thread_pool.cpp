@@ -30,14 +30,18 @@ void ThreadPool::wait_idle() {
 void ThreadPool::worker_loop() {
     for (;;) {
         std::function<void()> task;
+        bool wake_producers = false;
         {
             std::unique_lock lock(queue_mutex);
             condition.wait(lock, [this] { return stop || !tasks.empty(); });
             if (stop && tasks.empty()) return;
             task = std::move(tasks.front());
             tasks.pop_front();
+            // A waiting producer is woken once the queue is half empty, not after every task:
+            // one wake-up per batch of tasks instead of a context switch per file.
+            wake_producers = tasks.size() == queue_limit / 2;
         }
-        has_room.notify_one();
+        if (wake_producers) has_room.notify_all();
         task();  // a packaged task: whatever it throws stays in its future
         task = nullptr;
         if (pending_tasks.fetch_sub(1) == 1) {
