@@ -20,6 +20,10 @@ void set_text_attribute(std::uint16_t attribute);
 // not a terminal.
 void clear_screen();
 
+// True when colour may be written to standard output: it is a terminal (a console on Windows)
+// and NO_COLOR is unset or empty. Escape sequences written by hand follow the same rule.
+bool colors_enabled();
+
 // True when standard output is an interactive terminal.
 bool stdout_is_terminal();
 

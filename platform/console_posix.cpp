@@ -8,14 +8,6 @@
 namespace platform {
 namespace {
 
-bool colors_enabled() {
-    static const bool enabled = [] {
-        const char* no_color = std::getenv("NO_COLOR");
-        return stdout_is_terminal() && (no_color == nullptr || *no_color == '\0');
-    }();
-    return enabled;
-}
-
 const char* sgr_for(std::uint16_t attribute) {
     switch (attribute) {
         case 9: return "\x1b[94m";
@@ -30,6 +22,14 @@ const char* sgr_for(std::uint16_t attribute) {
 }
 
 }  // namespace
+
+bool colors_enabled() {
+    static const bool enabled = [] {
+        const char* no_color = std::getenv("NO_COLOR");
+        return stdout_is_terminal() && (no_color == nullptr || *no_color == '\0');
+    }();
+    return enabled;
+}
 
 void enable_virtual_terminal() {}
 

@@ -28,6 +28,8 @@ void enable_virtual_terminal() {
     std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
 }
 
+bool colors_enabled() { return colors_wanted() && stdout_is_terminal(); }
+
 void set_text_attribute(std::uint16_t attribute) {
     if (!colors_wanted()) return;
     std::cout.flush();

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "console/console.h"
+#include "platform/console.h"
 
 namespace {
 
@@ -19,24 +20,38 @@ bool work_over(const std::atomic<bool>& scan_done,
 }  // namespace
 
 std::string progress_line(std::int32_t frame, std::uint64_t files, std::uint64_t bytes,
-                          std::uint64_t malicious, std::uint64_t suspicious) {
-    std::string line = "\r\x1b[36m[";
+                          std::uint64_t malicious, std::uint64_t suspicious, bool colored) {
+    const char* cyan = colored ? "\x1b[36m" : "";
+    const char* red = colored ? "\x1b[91m" : "";
+    const char* yellow = colored ? "\x1b[93m" : "";
+    const char* reset = colored ? "\x1b[0m" : "";
+    std::string line = "\r";
+    line += cyan;
+    line += '[';
     line += spinner_frames[static_cast<std::size_t>(frame % 4)];
-    line += "]\x1b[0m Scanned: " + std::to_string(files);
+    line += ']';
+    line += reset;
+    line += " Scanned: " + std::to_string(files);
     line += " | Size: " + std::to_string(whole_mebibytes(bytes));
-    line += " MB | \x1b[91mMalware: " + std::to_string(malicious);
-    line += "\x1b[0m | \x1b[93mSuspicious: " + std::to_string(suspicious);
-    line += "\x1b[0m";
+    line += " MB | ";
+    line += red;
+    line += "Malware: " + std::to_string(malicious);
+    line += reset;
+    line += " | ";
+    line += yellow;
+    line += "Suspicious: " + std::to_string(suspicious);
+    line += reset;
     return line;
 }
 
 void display_progress(const std::atomic<bool>& scan_done,
                       const std::atomic<std::uint64_t>& pending_tasks, const ScanStats& stats,
                       std::chrono::milliseconds interval) {
+    const bool colored = platform::colors_enabled();
     std::int32_t frame = 0;
     while (!work_over(scan_done, pending_tasks)) {
         std::cout << progress_line(frame, stats.files_scanned.load(), stats.bytes_scanned.load(),
-                                   stats.malicious_count.load(), stats.suspicious_count.load())
+                                   stats.malicious_count.load(), stats.suspicious_count.load(), colored)
                   << std::flush;
         ++frame;
         const auto next = std::chrono::steady_clock::now() + interval;

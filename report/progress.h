@@ -8,9 +8,10 @@
 
 #include "scanner/scan_stats.h"
 
-// One redraw of the line, from column 0, with its colour sequences and no line break.
+// One redraw of the line, from column 0, without a line break; `colored` adds the colour
+// sequences (left out when output is not a terminal or NO_COLOR is set).
 std::string progress_line(std::int32_t frame, std::uint64_t files, std::uint64_t bytes,
-                          std::uint64_t malicious, std::uint64_t suspicious);
+                          std::uint64_t malicious, std::uint64_t suspicious, bool colored = true);
 
 // Body of the scan's progress thread. Redraws every `interval` until the walk has ended
 // (`scan_done`) and no task is pending, then blanks the line and prints the closing status line.

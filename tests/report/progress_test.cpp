@@ -40,6 +40,9 @@ TEST(ProgressLine, LayoutSpinnerAndMebibytes) {
     EXPECT_EQ(progress_line(2, 18446744073709551615ull, 0, 12, 0),
               "\r\x1b[36m[-]\x1b[0m Scanned: 18446744073709551615 | Size: 0 MB | "
               "\x1b[91mMalware: 12\x1b[0m | \x1b[93mSuspicious: 0\x1b[0m");
+    // Without colour (a pipe, or NO_COLOR) the same text carries no escape sequence at all.
+    EXPECT_EQ(progress_line(1, 1532, 91000000, 0, 2, false),
+              "\r[/] Scanned: 1532 | Size: 86 MB | Malware: 0 | Suspicious: 2");
 }
 
 TEST(DisplayProgress, FinishedScanPrintsOnlyTheClosingLine) {
