@@ -14,17 +14,18 @@ std::string to_hex(const platform::Sha256Digest& digest) {
 
 }  // namespace
 
-bool compute_file_hash(const std::filesystem::path& path, std::string& hex_out) {
+bool compute_file_hash(const std::filesystem::path& path, std::string& hex_out,
+                       platform::FileStamp* stamp) {
     platform::Sha256Digest digest;
-    if (!platform::sha256_file(path, digest)) return false;
+    if (!platform::sha256_file(path, digest, nullptr, stamp)) return false;
     hex_out = to_hex(digest);
     return true;
 }
 
 bool compute_file_hash(const std::filesystem::path& path, std::string& hex_out,
-                       platform::ByteHistogram& histogram) {
+                       platform::ByteHistogram& histogram, platform::FileStamp* stamp) {
     platform::Sha256Digest digest;
-    if (!platform::sha256_file(path, digest, &histogram)) return false;
+    if (!platform::sha256_file(path, digest, &histogram, stamp)) return false;
     hex_out = to_hex(digest);
     return true;
 }

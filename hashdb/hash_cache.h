@@ -4,44 +4,68 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/file_info.h"
+
 struct CacheEntry {
-    std::string key;               // the path in narrow form (narrow_path_key)
-    std::int64_t size = 0;         // bytes when hashed
+    std::string key;                    // the path in narrow form (narrow_path_key)
+    std::int64_t size = 0;              // bytes when hashed
     std::uint64_t last_write_time = 0;  // 100-ns units since 1601-01-01 UTC when hashed
-    std::string hash;              // 64 lowercase hex characters
+    std::string hash;                   // 64 lowercase hex characters
 };
 
 class HashCache {
-public:
+  public:
     explicit HashCache(std::string file_path);
 
     // Replaces the entries with the file's. False when it cannot be opened (the entries stay) or
     // is damaged (the cache is left empty: a half-read list is not trusted).
     bool load();
-    // Writes every entry in list order; the old file is replaced only by a complete one.
+    // Writes every entry in list order; the old file is replaced only by a complete one. A file
+    // this cache loaded or wrote is left alone while neither it nor the entries have changed
+    // since, as it already holds exactly these bytes.
     bool save();
 
     // True and the cached hash when the file's size and last-write time are unchanged.
     bool lookup(const std::filesystem::path& path, std::string& hash_out);
+    // The same for a file whose stamp the caller has just queried; the disk is not asked again.
+    bool lookup(const std::filesystem::path& path, const platform::FileStamp& stamp,
+                std::string& hash_out);
     // Records the hash with the file's current size and last-write time (updating in place).
     void store(const std::filesystem::path& path, const std::string& hash);
+    // Records the hash with the stamp the file had when the hashed bytes were read. A stamp taken
+    // after hashing could belong to newer content and would keep a stale hash valid.
+    void store(const std::filesystem::path& path, const platform::FileStamp& stamp,
+               const std::string& hash);
 
     std::size_t size() const;
     std::vector<CacheEntry> snapshot() const;
 
-private:
-    std::vector<CacheEntry> entries;
-    std::unordered_map<std::string, std::size_t> index;  // key -> position in entries
+  private:
+    void rebuild_index();
+
+    // A deque, because adding an entry never moves the others: the index views their keys.
+    std::deque<CacheEntry> entries;
+    std::unordered_map<std::string_view, std::size_t> index;  // key -> position in entries
     // Positions of second and later entries with one key. Only a file written elsewhere can hold
     // such repeats; lookups still consider them in list order.
-    std::unordered_map<std::string, std::vector<std::size_t>> repeated_keys;
+    std::unordered_map<std::string_view, std::vector<std::size_t>> repeated_keys;
+    // Counts the changes to the entries; with the stamp the file had when it last held exactly
+    // the entries of some revision, it tells save whether there is anything to write.
+    std::uint64_t revision = 0;
+    struct FileRecord {
+        platform::FileStamp stamp;
+        std::uint64_t revision = 0;
+    };
+    std::optional<FileRecord> on_disk;
     mutable std::mutex mutex;
     std::string file_path;
 };

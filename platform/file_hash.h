@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "platform/file_info.h"
+
 namespace platform {
 
 struct ByteHistogram {
@@ -18,8 +20,10 @@ using Sha256Digest = std::array<unsigned char, 32>;
 // Digests the whole content of a non-empty regular file. False for a missing, unreadable, empty or
 // non-regular file (a FIFO or device is never opened for reading and never blocks), for a file that
 // changes size while it is read, and for any failure of the digest. When `histogram` is given, it
-// receives the counts of the digested bytes.
+// receives the counts of the digested bytes. When `stamp` is given, it receives the file's size
+// and last-write time as they were when the file was opened, before any byte was read: a change
+// made while it is read leaves the file with a newer stamp than the one reported.
 bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest,
-                 ByteHistogram* histogram = nullptr);
+                 ByteHistogram* histogram = nullptr, FileStamp* stamp = nullptr);
 
 }  // namespace platform

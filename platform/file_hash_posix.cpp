@@ -53,8 +53,8 @@ void count_bytes(const unsigned char* data, std::size_t length, ByteHistogram& h
 
 }  // namespace
 
-bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest,
-                 ByteHistogram* histogram) {
+bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHistogram* histogram,
+                 FileStamp* stamp) {
     // O_NONBLOCK: opening a FIFO without a writer must not wait. The fstat below then rejects it.
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.get() < 0) return false;
@@ -98,6 +98,10 @@ bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest,
     }
     digest = result;
     if (histogram != nullptr) *histogram = counted;
+    if (stamp != nullptr) {
+        stamp->size = static_cast<std::int64_t>(info.st_size);
+        stamp->last_write_time = write_time_from_unix(info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
+    }
     return true;
 }
 

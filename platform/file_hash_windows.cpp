@@ -83,8 +83,8 @@ class HashObject {
 
 }  // namespace
 
-bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest,
-                 ByteHistogram* histogram) {
+bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHistogram* histogram,
+                 FileStamp* stamp) {
     // Readers only: a file another process is writing is refused rather than hashed half-done.
     Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -92,6 +92,9 @@ bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest,
     LARGE_INTEGER size{};
     // An empty file cannot be mapped; it never has a hash.
     if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0) return false;
+    // Writers are shut out while the handle is open, so this stamp belongs to the bytes hashed.
+    FILETIME written{};
+    if (stamp != nullptr && !GetFileTime(file.get(), nullptr, nullptr, &written)) return false;
     const auto length = static_cast<std::uint64_t>(size.QuadPart);
     if (length > SIZE_MAX) return false;
 
@@ -123,6 +126,11 @@ bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest,
     }
     digest = result;
     if (histogram != nullptr) *histogram = counted;
+    if (stamp != nullptr) {
+        stamp->size = size.QuadPart;
+        stamp->last_write_time =
+            (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+    }
     return true;
 }
 

@@ -7,10 +7,34 @@
 
 namespace platform {
 
-// Size and last-write time (100-ns units since 1601-01-01 UTC, the same on every system) of a
-// regular file, following symbolic links. False when it cannot be queried or is not a regular file.
-bool query_file_stamp(const std::filesystem::path& path, std::int64_t& size,
-                      std::uint64_t& last_write_time);
+// What tells one version of a file from another for the hash cache.
+struct FileStamp {
+    std::int64_t size = 0;
+    std::uint64_t last_write_time = 0;  // 100-ns units since 1601-01-01 UTC, on every system
+
+    bool operator==(const FileStamp&) const = default;
+};
+
+// The stamp of a regular file, following symbolic links. False, with `stamp` untouched, when it
+// cannot be queried or is not a regular file.
+bool query_file_stamp(const std::filesystem::path& path, FileStamp& stamp);
+
+inline bool query_file_stamp(const std::filesystem::path& path, std::int64_t& size,
+                             std::uint64_t& last_write_time) {
+    FileStamp stamp;
+    if (!query_file_stamp(path, stamp)) return false;
+    size = stamp.size;
+    last_write_time = stamp.last_write_time;
+    return true;
+}
+
+// A time given as seconds and nanoseconds since 1970-01-01 UTC, on the stamp's scale.
+constexpr std::uint64_t write_time_from_unix(std::int64_t seconds, std::int64_t nanoseconds) {
+    // Seconds from 1601-01-01 to 1970-01-01.
+    constexpr std::int64_t kEpochDifferenceSeconds = 11644473600;
+    return static_cast<std::uint64_t>(seconds + kEpochDifferenceSeconds) * 10000000u +
+           static_cast<std::uint64_t>(nanoseconds / 100);
+}
 
 // The hash cache key of a path: its own bytes on Linux; on Windows the low 8 bits of each UTF-16
 // unit.

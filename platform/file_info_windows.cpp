@@ -4,8 +4,7 @@
 
 namespace platform {
 
-bool query_file_stamp(const std::filesystem::path& path, std::int64_t& size,
-                      std::uint64_t& last_write_time) {
+bool query_file_stamp(const std::filesystem::path& path, FileStamp& stamp) {
     // Without FILE_FLAG_BACKUP_SEMANTICS a folder cannot be opened, so only files pass.
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               0, nullptr);
@@ -16,8 +15,8 @@ bool query_file_stamp(const std::filesystem::path& path, std::int64_t& size,
                     GetFileTime(file, nullptr, nullptr, &written);
     CloseHandle(file);
     if (!ok) return false;
-    size = file_size.QuadPart;
-    last_write_time =
+    stamp.size = file_size.QuadPart;
+    stamp.last_write_time =
         (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
     return true;
 }

@@ -2,7 +2,6 @@
 
 #include <optional>
 #include <string>
-#include <system_error>
 
 #include "console/logger.h"
 #include "hashdb/file_hash.h"
@@ -41,8 +40,14 @@ void scan_file(ScanStats& stats, const HashChecker& checker, Logger& logger,
         return;
     }
 
+    // One stamp serves the cache check and the byte count: the cached entry is valid for exactly
+    // those bytes, and a hashed file counts the bytes that were digested.
     std::string hash;
-    if (cache != nullptr && cache->lookup(path, hash)) cache_hits.fetch_add(1);
+    platform::FileStamp stamp;
+    if (cache != nullptr && platform::query_file_stamp(path, stamp) &&
+        cache->lookup(path, stamp, hash)) {
+        cache_hits.fetch_add(1);
+    }
 
     const bool heuristics_apply = enable_heuristics && is_executable_extension(path);
     // When an executable is read for its hash anyway, the entropy comes from the same bytes.
@@ -51,20 +56,18 @@ void scan_file(ScanStats& stats, const HashChecker& checker, Logger& logger,
         bool hashed = false;
         if (heuristics_apply) {
             histogram.emplace();
-            hashed = compute_file_hash(path, hash, *histogram);
+            hashed = compute_file_hash(path, hash, *histogram, &stamp);
         } else {
-            hashed = compute_file_hash(path, hash);
+            hashed = compute_file_hash(path, hash, &stamp);
         }
         if (!hashed) {
             stats.add_error(display_path(path));
             return;
         }
-        if (cache != nullptr) cache->store(path, hash);
+        if (cache != nullptr) cache->store(path, stamp, hash);
     }
 
-    std::error_code ec;
-    const std::uintmax_t size = std::filesystem::file_size(path, ec);
-    if (!ec) stats.bytes_scanned.fetch_add(size);
+    stats.bytes_scanned.fetch_add(static_cast<std::uint64_t>(stamp.size));
     stats.files_scanned.fetch_add(1);
 
     if (checker.contains(hash)) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -182,9 +183,44 @@ TEST(ComputeFileHash, FailsWithoutTouchingTheOutput) {
         EXPECT_EQ(hex, "kept");
         platform::ByteHistogram histogram;
         histogram.total = 7;
-        EXPECT_FALSE(compute_file_hash(c.path, hex, histogram));
+        platform::FileStamp stamp{5, 6};
+        EXPECT_FALSE(compute_file_hash(c.path, hex, histogram, &stamp));
         EXPECT_EQ(histogram.total, 7u);
+        EXPECT_FALSE(compute_file_hash(c.path, hex, &stamp));
+        EXPECT_EQ(stamp, (platform::FileStamp{5, 6}));
     }
+}
+
+// The stamp handed back belongs to the bytes that were digested, not to whatever the file holds by
+// the time the caller looks: the hash cache relies on it to notice a file changed meanwhile.
+TEST(ComputeFileHash, ReportsTheStampOfTheHashedVersion) {
+    using namespace std::chrono_literals;
+    TempDir dir;
+    const auto file = dir.write("data.exe", "first version");
+    const auto written =
+        std::chrono::floor<std::chrono::seconds>(std::filesystem::last_write_time(file) - 3600s);
+    std::filesystem::last_write_time(file, written);
+    platform::FileStamp expected;
+    ASSERT_TRUE(platform::query_file_stamp(file, expected));
+    ASSERT_EQ(expected.size, 13);
+
+    platform::FileStamp plain;
+    platform::FileStamp with_histogram;
+    platform::ByteHistogram histogram;
+    std::string hex;
+    ASSERT_TRUE(compute_file_hash(file, hex, &plain));
+    ASSERT_TRUE(compute_file_hash(file, hex, histogram, &with_histogram));
+    EXPECT_EQ(plain, expected);
+    EXPECT_EQ(with_histogram, expected);
+
+    // A later version of the same file reports its own stamp with its own digest.
+    dir.write("data.exe", "second, longer version");
+    std::filesystem::last_write_time(file, written + 60s);
+    const std::string old_hex = hex;
+    ASSERT_TRUE(compute_file_hash(file, hex, &plain));
+    EXPECT_NE(hex, old_hex);
+    EXPECT_EQ(plain.size, 22);
+    EXPECT_EQ(plain.last_write_time, expected.last_write_time + 60u * 10000000u);
 }
 
 TEST(ComputeFileHash, HistogramCountsTheDigestedBytes) {

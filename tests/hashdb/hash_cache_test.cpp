@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -305,6 +306,122 @@ TEST_F(HashCacheTest, ConcurrentLookupsAndStores) {
             EXPECT_EQ(hash, hashes[t]);
         }
     }
+}
+
+// With the stamp given, the cache compares it with the entry and asks the disk nothing: the file
+// is gone, yet its recorded stamp still finds the hash.
+TEST_F(HashCacheTest, LookupWithAStampComparesItWithTheEntryOnly) {
+    const auto file = dir.write("doc.txt", "content");
+    platform::FileStamp stamp;
+    ASSERT_TRUE(platform::query_file_stamp(file, stamp));
+    HashCache cache(cache_file());
+    cache.store(file, stamp, kHashOne);
+    std::filesystem::remove(file);
+
+    std::string hash = "untouched";
+    ASSERT_TRUE(cache.lookup(file, stamp, hash));
+    EXPECT_EQ(hash, kHashOne);
+    const struct {
+        const char* name;
+        std::filesystem::path path;
+        platform::FileStamp stamp;
+    } misses[] = {
+        {"other size", file, {stamp.size + 1, stamp.last_write_time}},
+        {"other time", file, {stamp.size, stamp.last_write_time + 1}},
+        {"unknown path", dir / "other.txt", stamp},
+    };
+    for (const auto& miss : misses) {
+        SCOPED_TRACE(miss.name);
+        hash = "untouched";
+        EXPECT_FALSE(cache.lookup(miss.path, miss.stamp, hash));
+        EXPECT_EQ(hash, "untouched");
+    }
+    // Without a stamp the disk is asked, and a missing file never hits.
+    EXPECT_FALSE(cache.lookup(file, hash));
+}
+
+// A hash stored with the stamp of the bytes it was computed from stays tied to that version: once
+// the file has changed, a lookup of the file as it is now misses.
+TEST_F(HashCacheTest, StoreWithAStampKeepsThatStamp) {
+    const auto file = dir.write("doc.txt", "hashed version");
+    platform::FileStamp hashed;
+    ASSERT_TRUE(platform::query_file_stamp(file, hashed));
+    dir.write("doc.txt", "changed before the store");
+    shift_write_time(file, 60);
+
+    HashCache cache(cache_file());
+    cache.store(file, hashed, kHashOne);
+    std::string hash;
+    EXPECT_FALSE(cache.lookup(file, hash));
+    ASSERT_TRUE(cache.lookup(file, hashed, hash));
+    expect_entries(cache.snapshot(), {{platform::narrow_path_key(file), hashed.size,
+                                       hashed.last_write_time, kHashOne}});
+
+    // The next scan hashes the new version and its stamp replaces the old one in place.
+    platform::FileStamp current;
+    ASSERT_TRUE(platform::query_file_stamp(file, current));
+    cache.store(file, current, kHashTwo);
+    ASSERT_TRUE(cache.lookup(file, hash));
+    EXPECT_EQ(hash, kHashTwo);
+    EXPECT_EQ(cache.size(), 1u);
+}
+
+// Saving rewrites the file only when it may differ from the entries. A hard link to the file
+// tells whether a save wrote: a write replaces the file with a new one, which has a single link.
+TEST_F(HashCacheTest, SaveRewritesTheFileOnlyWhenItMayDiffer) {
+    const auto a = dir.write("a.txt", "first");
+    const auto b = dir.write("b.txt", "second");
+    {
+        HashCache writer(cache_file());
+        writer.store(a, kHashOne);
+        ASSERT_TRUE(writer.save());
+    }
+    const std::string saved = read_file(cache_file());
+    const auto witness = dir / "witness";
+    // Saves and reports whether the file was written anew; it then holds the entries either way.
+    const auto save_wrote = [&](HashCache& cache) {
+        std::filesystem::remove(witness);
+        const bool present = std::filesystem::exists(cache_file());
+        if (present) std::filesystem::create_hard_link(cache_file(), witness);
+        EXPECT_TRUE(cache.save());
+        EXPECT_EQ(read_file(cache_file()), serialize_hash_cache(cache.snapshot()));
+        return !present || std::filesystem::hard_link_count(cache_file()) == 1;
+    };
+
+    const struct {
+        const char* name;
+        std::function<void(HashCache&)> change;
+        bool writes;
+    } cases[] = {
+        {"nothing changed", [](HashCache&) {}, false},
+        {"the same hash and stamp stored again", [&](HashCache& c) { c.store(a, kHashOne); },
+         false},
+        {"an entry added", [&](HashCache& c) { c.store(b, kHashTwo); }, true},
+        {"an entry's hash changed", [&](HashCache& c) { c.store(a, kHashThree); }, true},
+        {"the file removed", [&](HashCache&) { std::filesystem::remove(cache_file()); }, true},
+        {"the file rewritten by another program",
+         [&](HashCache&) { dir.write("hash_cache.bin", serialize_hash_cache({})); }, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        dir.write("hash_cache.bin", saved);
+        HashCache cache(cache_file());
+        ASSERT_TRUE(cache.load());
+        c.change(cache);
+        EXPECT_EQ(save_wrote(cache), c.writes);
+        // Right after a save the file holds the entries, so another save has nothing to write.
+        EXPECT_FALSE(save_wrote(cache));
+    }
+}
+
+// A damaged file loads as an empty cache, which the next save must write out even with no change
+// since the load.
+TEST_F(HashCacheTest, SaveAfterADamagedLoadWritesTheEmptyCache) {
+    dir.write("hash_cache.bin", std::string(5, '\x01'));
+    HashCache cache(cache_file());
+    EXPECT_FALSE(cache.load());
+    ASSERT_TRUE(cache.save());
+    EXPECT_EQ(read_file(cache_file()), serialize_hash_cache({}));
 }
 
 }  // namespace

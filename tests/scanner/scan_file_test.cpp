@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "hashdb/hash_cache.h"
+#include "platform/file_info.h"
 #include "scan_fixture.h"
 
 namespace {
@@ -158,6 +160,34 @@ TEST_F(ScanFileTest, MissStoresTheHashAndEntropyWorksOnAHit) {
     EXPECT_EQ(cache_hits.load(), 1u);
     EXPECT_EQ(last_suspicious, first);
     EXPECT_EQ(cache.size(), 1u);
+}
+
+// An entry whose stamp no longer matches the file is not used: the file is hashed again, counted
+// with its present size, and its entry takes the new hash with the stamp of the bytes hashed.
+TEST_F(ScanFileTest, ChangedFileIsHashedAgainAndItsEntryRefreshed) {
+    bench.load_database({std::string(64, 'e')});
+    HashCache cache((bench.dir / "hash_cache.bin").string());
+    const auto file = bench.write("changed.bin", "old");
+    platform::FileStamp old_stamp;
+    ASSERT_TRUE(platform::query_file_stamp(file, old_stamp));
+    cache.store(file, old_stamp, std::string(64, 'e'));
+
+    bench.write("changed.bin", "new and longer");
+    fs::last_write_time(file, fs::last_write_time(file) + std::chrono::seconds(60));
+    EXPECT_STREQ(name_of(scan_one(file, false, &cache)), "clean");
+    EXPECT_EQ(cache_hits.load(), 0u);
+    EXPECT_EQ(last_bytes, 14u);
+
+    platform::FileStamp now;
+    ASSERT_TRUE(platform::query_file_stamp(file, now));
+    const auto entries = cache.snapshot();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].hash, scan_fixture::hash_of(file));
+    EXPECT_EQ((platform::FileStamp{entries[0].size, entries[0].last_write_time}), now);
+
+    EXPECT_STREQ(name_of(scan_one(file, false, &cache)), "clean");
+    EXPECT_EQ(cache_hits.load(), 1u);
+    EXPECT_EQ(last_bytes, 14u);
 }
 
 }  // namespace
