@@ -19,6 +19,22 @@ constexpr std::size_t kHexLength = 64;
 
 using Record = std::array<unsigned char, kRecordSize>;
 
+constexpr std::size_t kPrefixCount = 1 << 16;
+
+std::size_t prefix_of(const unsigned char* record) {
+    return (static_cast<std::size_t>(record[0]) << 8) | record[1];
+}
+
+// See HashChecker::prefix_starts. Counts the records of each prefix, then sums the counts up.
+std::vector<std::size_t> index_prefixes(const std::vector<unsigned char>& digests) {
+    std::vector<std::size_t> starts(kPrefixCount + 1, 0);
+    for (std::size_t at = 0; at < digests.size(); at += kRecordSize) {
+        ++starts[prefix_of(digests.data() + at) + 1];
+    }
+    for (std::size_t p = 1; p <= kPrefixCount; ++p) starts[p] += starts[p - 1];
+    return starts;
+}
+
 unsigned char nibble(char c) {
     if (c >= '0' && c <= '9') return static_cast<unsigned char>(c - '0');
     if (c >= 'a' && c <= 'f') return static_cast<unsigned char>(c - 'a' + 10);
@@ -105,6 +121,7 @@ bool HashChecker::load_binary(const std::string& bin_path) {
         in.read(reinterpret_cast<char*>(fresh.data()), static_cast<std::streamsize>(size));
         if (!in || in.gcount() != static_cast<std::streamsize>(size)) return false;
     }
+    prefix_starts = index_prefixes(fresh);
     digests.swap(fresh);
     loaded = true;
     return true;
@@ -135,9 +152,11 @@ bool HashChecker::contains(std::string_view hex_hash) const {
     if (!loaded || hex_hash.size() != kHexLength) return false;
     unsigned char key[kRecordSize];
     decode_hex_digest(hex_hash, key);
-    // Lower bound over the flat array of records.
-    std::size_t low = 0;
-    std::size_t high = digests.size() / kRecordSize;
+    // Lower bound over the records that share the key's prefix.
+    const std::size_t prefix = prefix_of(key);
+    const std::size_t end = prefix_starts[prefix + 1];
+    std::size_t low = prefix_starts[prefix];
+    std::size_t high = end;
     const unsigned char* base = digests.data();
     while (low < high) {
         const std::size_t middle = low + (high - low) / 2;
@@ -147,6 +166,5 @@ bool HashChecker::contains(std::string_view hex_hash) const {
             high = middle;
         }
     }
-    return low < digests.size() / kRecordSize &&
-           std::memcmp(base + low * kRecordSize, key, kRecordSize) == 0;
+    return low < end && std::memcmp(base + low * kRecordSize, key, kRecordSize) == 0;
 }

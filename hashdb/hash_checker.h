@@ -14,9 +14,10 @@
 class Logger;
 
 class HashChecker {
-public:
+  public:
     // Also performs the process-wide initialisation of the HTTP library; the destructor undoes it.
-    explicit HashChecker(Logger& logger, UpdateSettings settings = UpdateSettings::from_environment());
+    explicit HashChecker(Logger& logger,
+                         UpdateSettings settings = UpdateSettings::from_environment());
     ~HashChecker();
     HashChecker(const HashChecker&) = delete;
     HashChecker& operator=(const HashChecker&) = delete;
@@ -45,8 +46,12 @@ public:
     bool is_loaded() const { return loaded; }
     const std::vector<std::string>& list_urls() const { return update_urls; }
 
-private:
+  private:
     std::vector<unsigned char> digests;
+    // Entry p is the position of the first record whose first two bytes, read as a big-endian
+    // number, are p or more; the last entry is the record count. A lookup bisects only the few
+    // records of its own prefix: bisecting the whole array costs a cache miss at nearly every step.
+    std::vector<std::size_t> prefix_starts;
     bool loaded = false;
     std::mutex mutex;
     Logger& logger;

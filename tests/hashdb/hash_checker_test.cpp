@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -149,6 +150,46 @@ TEST_F(HashCheckerTest, ContainsFindsListedHashesInEitherCase) {
     EXPECT_FALSE(checker.contains(kHashA.substr(0, 63) + "b"));
     for (const std::string& bad : {std::string(), kHashA.substr(0, 63), kHashA + "0"}) {
         EXPECT_FALSE(checker.contains(bad)) << bad.size();
+    }
+}
+
+// Records crowded at the edges of two-byte prefixes (the first and last prefix, neighbours across
+// a byte boundary, a prefix holding one record) and keys next to each of them: every answer must
+// agree with a plain set of the listed hashes.
+TEST_F(HashCheckerTest, ContainsAgreesWithTheListAtPrefixEdges) {
+    const std::vector<std::string> prefixes = {"0000", "0001", "00ff", "0100",
+                                               "7fff", "8000", "fffe", "ffff"};
+    const std::vector<std::string> tails = {std::string(60, '0'), std::string(59, '0') + "1",
+                                            std::string(30, '5') + std::string(30, 'a'),
+                                            std::string(60, 'f')};
+    std::set<std::string> listed;
+    std::string text;
+    for (std::size_t p = 0; p < prefixes.size(); ++p) {
+        // Prefix 0001 gets a single record; the others a varying share of the tails.
+        for (std::size_t t = 0; t < tails.size(); ++t) {
+            if ((p == 1 && t != 2) || (p % 3 == 2 && t == 0)) continue;
+            listed.insert(prefixes[p] + tails[t]);
+            text += prefixes[p] + tails[t] + "\n";
+        }
+    }
+    dir.write("hashes.txt", text);
+    HashChecker checker(logger);
+    ASSERT_TRUE(checker.load(txt(), bin()));
+    ASSERT_EQ(checker.record_count(), listed.size());
+
+    const std::vector<std::string> probe_prefixes = {"0000", "0001", "0002", "00fe", "00ff",
+                                                     "0100", "0101", "7ffe", "7fff", "8000",
+                                                     "8001", "fffd", "fffe", "ffff"};
+    std::vector<std::string> probe_tails = tails;
+    probe_tails.push_back(std::string(59, '0') + "2");
+    probe_tails.push_back(std::string(30, '5') + std::string(29, 'a') + "9");
+    probe_tails.push_back(std::string(30, '5') + std::string(29, 'a') + "b");
+    probe_tails.push_back(std::string(59, 'f') + "e");
+    for (const auto& prefix : probe_prefixes) {
+        for (const auto& tail : probe_tails) {
+            const std::string key = prefix + tail;
+            EXPECT_EQ(checker.contains(key), listed.count(key) == 1) << key;
+        }
     }
 }
 
