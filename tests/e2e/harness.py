@@ -8,6 +8,8 @@ fresh folder holding a copy of the executable, where the program keeps its data 
 
 import argparse
 import os
+import select
+import time
 import shutil
 import subprocess
 import sys
@@ -94,6 +96,38 @@ class Installation:
         out = completed.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
         err = completed.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
         return Result(out, err, completed.returncode)
+
+
+def run_in_terminal(inst, keys, extra_env=None, timeout=60):
+    """Runs the native program on a pseudo-terminal, typing the keys once the menu asks.
+
+    Returns the raw screen output (colour sequences kept, lines ending in CR LF)."""
+    import pty
+    env = dict(os.environ, TERM="xterm", **(extra_env or {}))
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.chdir(inst.folder)
+        os.execve(inst.exe, [inst.exe], env)
+    output = b""
+    deadline = time.time() + timeout
+    sent = False
+    while time.time() < deadline:
+        ready, _, _ = select.select([fd], [], [], 0.2)
+        if ready:
+            try:
+                chunk = os.read(fd, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            output += chunk
+        if not sent and b"Selection: " in output:
+            os.write(fd, keys.encode())
+            sent = True
+    _, status = os.waitpid(pid, 0)
+    check(os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0,
+          "clean exit in the terminal:\n%r" % output)
+    return output.decode("utf-8", "replace")
 
 
 def check(condition, message, result=None):

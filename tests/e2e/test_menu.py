@@ -1,11 +1,7 @@
 """The start-up screen, the main menu and the scan dialog, driven through pipes and a terminal."""
 
 import os
-import pty
-import select
 import subprocess
-import sys
-import time
 
 import harness
 from harness import MENU, BANNER, check, check_equal
@@ -140,7 +136,7 @@ def test_terminal_shows_colours_and_clears_screen():
         raise harness.Skip("the terminal test runs on the native build")
     inst = harness.Installation("tty")
     for no_color, expect_colour in [("", True), ("1", False)]:
-        screen = _run_in_terminal(inst, "5\n", {"NO_COLOR": no_color})
+        screen = harness.run_in_terminal(inst, "5\n", {"NO_COLOR": no_color})
         check("\x1b[H\x1b[2J\x1b[3J" in screen, "screen cleared before the menu:\n%r" % screen)
         coloured_item = "\x1b[97m  [1] Smart Scan Options\r\n\x1b[0m"
         coloured_exit = "\x1b[91m  [5] Exit\r\n\x1b[0m"
@@ -150,33 +146,6 @@ def test_terminal_shows_colours_and_clears_screen():
         else:
             check("\x1b[9" not in screen and "  [1] Smart Scan Options\r\n" in screen,
                   "NO_COLOR removes every colour:\n%r" % screen)
-
-
-def _run_in_terminal(inst, keys, extra_env):
-    env = dict(os.environ, **extra_env, TERM="xterm")
-    pid, fd = pty.fork()
-    if pid == 0:
-        os.chdir(inst.folder)
-        os.execve(inst.exe, [inst.exe], env)
-    output = b""
-    deadline = time.time() + 30
-    sent = False
-    while time.time() < deadline:
-        ready, _, _ = select.select([fd], [], [], 0.2)
-        if ready:
-            try:
-                chunk = os.read(fd, 65536)
-            except OSError:
-                break
-            if not chunk:
-                break
-            output += chunk
-        if not sent and b"Selection: " in output:
-            os.write(fd, keys.encode())
-            sent = True
-    _, status = os.waitpid(pid, 0)
-    check(os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, "clean exit in the terminal")
-    return output.decode("utf-8", "replace")
 
 
 if __name__ == "__main__":

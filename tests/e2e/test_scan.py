@@ -147,6 +147,33 @@ def test_custom_scan_report_log_and_cache():
                 "same findings again", again)
 
 
+def test_terminal_shows_report_colours():
+    if harness.is_windows():
+        raise harness.Skip("the terminal test runs on the native build")
+    fx = Fixture("tty")
+    keys = "1\n3\n1\n0\n%s\n2\n5\n" % fx.root
+    screen = harness.run_in_terminal(fx.inst, keys)
+    expected = [
+        "\x1b[36m[|]\x1b[0m Scanned: ",                       # the progress line, if drawn
+        "\x1b[92m[DONE] Scan completed successfully.\r\n\x1b[0m",
+        "\x1b[96m\r\n---------------- SCAN REPORT ----------------\r\n\x1b[0m",
+        "\x1b[91mMalicious Found: 2\r\n\x1b[0m",
+        "\x1b[93mSuspicious (Heuristic): 1\r\n\x1b[0m",
+        "\x1b[95mErrors: 1\r\n\x1b[0m",
+        "\x1b[91m\r\n[!] MALICIOUS FILES DETECTED:\r\n\x1b[0m",
+        "\x1b[93m\r\n[?] SUSPICIOUS FILES (High Entropy):\r\n\x1b[0m",
+        "\x1b[93mActions Available:\r\n\x1b[0m",
+        "\x1b[91m\r\nMALICIOUS FILES DETECTED (2 total):\r\n\x1b[0m",
+    ]
+    # A scan this small may end before the first redraw of the progress line.
+    if expected[0] not in screen:
+        expected = expected[1:]
+    for piece in expected:
+        check(piece in screen, "coloured piece %r on the screen:\n%r" % (piece, screen))
+    positions = [screen.index(piece) for piece in expected]
+    check(positions == sorted(positions), "pieces in order:\n%r" % screen)
+
+
 def test_post_scan_lists():
     fx = Fixture("lists")
     tail = fx.after_prompt(fx.scan("2"))
@@ -255,6 +282,7 @@ def test_quick_scan_covers_the_profile_folders():
 if __name__ == "__main__":
     harness.main([
         test_custom_scan_report_log_and_cache,
+        test_terminal_shows_report_colours,
         test_post_scan_lists,
         test_export_file_content,
         test_view_log_runs_the_viewer,
