@@ -1,6 +1,7 @@
 #include "scanner/eligibility.h"
 
 #include <algorithm>
+#include <string_view>
 #include <system_error>
 
 #include "platform/file_info.h"
@@ -17,10 +18,27 @@ std::string folder_marker(const char* name) {
     return std::string(1, kSeparator) + name + std::string(1, kSeparator);
 }
 
-bool contains_any(const std::string& text, const std::vector<std::string>& markers) {
-    return std::any_of(markers.begin(), markers.end(), [&](const std::string& marker) {
-        return text.find(marker) != std::string::npos;
-    });
+// Every walked entry is tested against every marker. A search per marker stops at each separator
+// of the text to compare the marker there; since the markers themselves begin with the separator,
+// one pass over the text's separators serves them all, and a marker's second character rules it
+// out at most positions without a call.
+bool contains_any(std::string_view text, const std::vector<std::string>& markers) {
+    for (const auto& marker : markers) {
+        if (marker.size() < 2 || marker[0] != kSeparator) {
+            if (text.find(marker) != std::string_view::npos) return true;
+        }
+    }
+    for (std::size_t at = text.find(kSeparator); at != std::string_view::npos;
+         at = text.find(kSeparator, at + 1)) {
+        const std::string_view rest = text.substr(at);
+        for (const auto& marker : markers) {
+            if (marker.size() >= 2 && rest.size() >= marker.size() && rest[1] == marker[1] &&
+                rest.compare(0, marker.size(), marker) == 0) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 // The same as path::extension() for a path whose last component is a file name, without building
