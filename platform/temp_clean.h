@@ -12,8 +12,21 @@
 namespace platform {
 
 // The folders emptied by the temp clean-up, in order. The user's temporary folder comes first; when
-// the system cannot say which it is, it is left out rather than guessed.
+// the system cannot say which it is, or it fails usable_user_temp_folder, it is left out rather
+// than guessed.
 std::vector<std::filesystem::path> default_temp_folders();
+
+// Whether a folder named as the user's temporary folder may be emptied. The name comes from the
+// environment and is used as given, yet the clean-up deletes every old entry at its top with root
+// or administrator rights: a mistaken or planted value such as the root folder, the home folder
+// or the folder holding the program would wipe the system, the user's files or the program itself.
+// So the folder is refused when it is a root folder, when it is the home folder or one of its
+// ancestors, or when it is or holds the program's folder. It must be absolute; home and
+// program_folder are left out of the test when empty. Paths are compared as written after
+// lexical normalisation, so callers resolve links first.
+bool usable_user_temp_folder(const std::filesystem::path& candidate,
+                             const std::filesystem::path& home,
+                             const std::filesystem::path& program_folder);
 
 // How old an entry must be before it is deleted. Linux leaves entries used within the last day
 // alone, because files in use there are not locked as they are on Windows; Windows has no limit.
@@ -37,7 +50,8 @@ extern const ComponentCleanupTexts kComponentCleanupTexts;
 
 // An entry counts as in use when the newest of its modification, status-change and access times
 // (for a folder, of anything inside it) is later than now - min_age. A zero min_age deletes
-// everything.
+// everything by age. Linux also keeps, whatever their age, sockets, folders with a socket anywhere
+// inside, and the well-known names of running services at the top of a temporary folder.
 struct EntryAgeRule {
     std::chrono::seconds min_age{0};
     std::chrono::system_clock::time_point now;
@@ -46,7 +60,7 @@ struct EntryAgeRule {
 enum class EntryRemoval {
     kRemoved,  // gone, also when it had disappeared already
     kFailed,   // could not be removed completely; whatever was deleted inside it stays deleted
-    kInUse,    // left alone by the age rule
+    kInUse,    // left alone as in use (see EntryAgeRule)
 };
 
 // One temporary folder held open while its entries are listed and removed, so every removal is

@@ -2,13 +2,18 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <string>
+#include <string_view>
 #include <system_error>
+
+#include "platform/process.h"
 
 namespace platform {
 namespace {
@@ -64,27 +69,57 @@ int open_subfolder(int dir_fd, const std::string& name, dev_t device) {
     return fd;
 }
 
-// The newest time of an entry and, for a folder, of everything inside it. Each folder is examined
-// before it is read, because reading it may update its access time. Anything that cannot be
-// examined counts as in use now, so doubt always keeps an entry.
-Clock::time_point newest_inside(int dir_fd, const std::string& name, dev_t device,
-                                Clock::time_point now) {
+// Names that running services keep at the top of a temporary folder for as long as they run: the
+// display server's socket folders and lock files, and the private temporary folders of system
+// services. Their times stay old while they are in use, so age says nothing about them.
+bool is_protected_name(std::string_view name) {
+    for (const std::string_view kept :
+         {".X11-unix", ".ICE-unix", ".XIM-unix", ".font-unix", ".Test-unix"}) {
+        if (name == kept) return true;
+    }
+    constexpr std::string_view kLockStart = ".X";
+    constexpr std::string_view kLockEnd = "-lock";
+    if (name.size() >= kLockStart.size() + kLockEnd.size() && name.starts_with(kLockStart) &&
+        name.ends_with(kLockEnd)) {
+        return true;
+    }
+    return name.starts_with("systemd-private-");
+}
+
+// What a walk of an entry found out.
+struct Findings {
+    Clock::time_point newest = Clock::time_point::min();
+    bool socket = false;
+};
+
+// Records the newest time of an entry and, for a folder, of everything inside it, and whether a
+// socket is among them: a socket is the meeting point of a running program, and its times do not
+// change while it is used. Each folder is examined before it is read, because reading it may
+// update its access time. Anything that cannot be examined counts as used now, so doubt keeps an
+// entry whenever there is an age limit. The walk stops once it knows the entry stays: a socket
+// found, or a time later than limit.
+void examine(int dir_fd, const std::string& name, dev_t device, Clock::time_point now,
+             Clock::time_point limit, Findings& found) {
     struct stat st {};
     if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno == ENOENT ? Clock::time_point::min() : now;
+        if (errno != ENOENT) found.newest = std::max(found.newest, now);
+        return;
     }
-    Clock::time_point newest = newest_time(st);
-    if (!S_ISDIR(st.st_mode) || st.st_dev != device) return newest;
+    found.newest = std::max(found.newest, newest_time(st));
+    if (S_ISSOCK(st.st_mode)) found.socket = true;
+    if (!S_ISDIR(st.st_mode) || st.st_dev != device) return;
     const int fd = open_subfolder(dir_fd, name, device);
-    if (fd < 0) return now;
+    if (fd < 0) {
+        found.newest = std::max(found.newest, now);
+        return;
+    }
     std::vector<std::string> names;
-    if (!read_names(fd, names)) newest = now;
+    if (!read_names(fd, names)) found.newest = std::max(found.newest, now);
     for (const auto& child : names) {
-        if (newest >= now) break;
-        newest = std::max(newest, newest_inside(fd, child, device, now));
+        if (found.socket || found.newest > limit) break;
+        examine(fd, child, device, now, limit, found);
     }
     close(fd);
-    return newest;
 }
 
 // Removes one entry relative to dir_fd: a link or file is unlinked, a folder emptied through its
@@ -94,6 +129,8 @@ bool remove_inside(int dir_fd, const std::string& name, dev_t device) {
     if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
     // An entry of another file system is a mount point (or a file bound onto one): never ours.
     if (st.st_dev != device) return false;
+    // A socket made after the entry was examined stays too; the entry then counts as not removed.
+    if (S_ISSOCK(st.st_mode)) return false;
     if (!S_ISDIR(st.st_mode)) {
         return unlinkat(dir_fd, name.c_str(), 0) == 0 || errno == ENOENT;
     }
@@ -113,8 +150,32 @@ bool remove_inside(int dir_fd, const std::string& name, dev_t device) {
 std::vector<std::filesystem::path> default_temp_folders() {
     std::vector<std::filesystem::path> folders;
     std::error_code ec;
+    // The user's folder is TMPDIR taken as given, so it is checked before a root run empties it.
+    // Links are resolved first so that a link naming / or the home folder is judged by its target,
+    // which is what the clean-up opens.
     auto user = std::filesystem::temp_directory_path(ec);
-    if (!ec) folders.push_back(std::move(user));
+    if (!ec) user = std::filesystem::weakly_canonical(user, ec);
+    if (!ec) {
+        // Both the home folder the environment names and the account's own, as they differ when
+        // rights were gained without a fresh login.
+        std::vector<std::filesystem::path> homes;
+        if (const char* variable = std::getenv("HOME"); variable != nullptr && *variable != '\0') {
+            homes.emplace_back(variable);
+        }
+        if (const passwd* entry = getpwuid(geteuid());
+            entry != nullptr && entry->pw_dir != nullptr) {
+            homes.emplace_back(entry->pw_dir);
+        }
+        std::filesystem::path program_folder;
+        if (const auto exe = executable_path()) program_folder = exe->parent_path();
+        bool usable = usable_user_temp_folder(user, {}, program_folder);
+        for (auto& home : homes) {
+            std::error_code home_ec;
+            const auto resolved = std::filesystem::weakly_canonical(home, home_ec);
+            usable = usable && usable_user_temp_folder(user, home_ec ? home : resolved, {});
+        }
+        if (usable) folders.push_back(std::move(user));
+    }
     folders.emplace_back("/var/tmp");
     return folders;
 }
@@ -160,10 +221,12 @@ EntryRemoval TempFolder::remove(const std::filesystem::path& name, const EntryAg
     if (entry.empty() || entry.find('/') != std::string::npos || entry == "." || entry == "..") {
         return EntryRemoval::kFailed;
     }
-    if (rule.min_age > std::chrono::seconds::zero()) {
-        const auto limit = rule.now - rule.min_age;
-        if (newest_inside(fd, entry, self.st_dev, rule.now) > limit) return EntryRemoval::kInUse;
-    }
+    if (is_protected_name(entry)) return EntryRemoval::kInUse;
+    const auto limit = rule.min_age > std::chrono::seconds::zero() ? rule.now - rule.min_age
+                                                                   : Clock::time_point::max();
+    Findings found;
+    examine(fd, entry, self.st_dev, rule.now, limit, found);
+    if (found.socket || found.newest > limit) return EntryRemoval::kInUse;
     return remove_inside(fd, entry, self.st_dev) ? EntryRemoval::kRemoved : EntryRemoval::kFailed;
 }
 

@@ -11,6 +11,7 @@ The clean-up runs with its real folders and commands, so this machine is kept ou
 import os
 import re
 import shutil
+import socket
 import subprocess
 import time
 
@@ -81,7 +82,7 @@ echo old > /var/tmp/old-var.txt
 echo recent > /var/tmp/recent-var.txt
 touch -d "@$RECENT" /var/tmp/recent-var.txt
 status=0
-PATH="$FIXTURE/bin:$PATH" TMPDIR="$FIXTURE/tmp" faketime -f "+${FAKE_DAYS}d" "$EXE" || status=$?
+PATH="$FIXTURE/bin:$PATH" TMPDIR="$USER_TEMP" faketime -f "+${FAKE_DAYS}d" "$EXE" || status=$?
 ls -A /var/tmp > "$FIXTURE/marks/var-tmp-after"
 ls -A "$FIXTURE/tmp/mounted" > "$FIXTURE/marks/mounted-after"
 exit $status
@@ -124,12 +125,30 @@ def linux_fixture(inst, apt_status):
     make("old-folder-recent-inside/x.txt")
     make("old-folder-recent-inside/deep/recent.txt", recent_time=True)
     os.symlink(os.path.join(fixture, "outside"), os.path.join(fixture, "tmp", "link-outside"))
+    # What running services keep there, as old as the rest: none of it may go.
+    make(".X0-lock")
+    make("systemd-private-0123abcd-demo.service-Xy12/tmp/state.txt")
+    make("tmux-0/notes.txt")
+    make_socket(os.path.join(fixture, "tmp", "tmux-0"), "default")
     return fixture, recent
 
 
-def run_in_namespace(inst, fixture, recent, keys):
+def make_socket(folder, name):
+    """Leaves a socket file as a running service would. It is bound by a name relative to its
+    folder because socket paths are short."""
+    previous = os.getcwd()
+    os.chdir(folder)
+    try:
+        with socket.socket(socket.AF_UNIX) as s:
+            s.bind(name)
+    finally:
+        os.chdir(previous)
+
+
+def run_in_namespace(inst, fixture, recent, keys, user_temp=None):
     env = dict(os.environ)
-    env.update(FIXTURE=fixture, RECENT=str(recent), FAKE_DAYS=str(FAKE_DAYS), EXE=inst.exe)
+    env.update(FIXTURE=fixture, RECENT=str(recent), FAKE_DAYS=str(FAKE_DAYS), EXE=inst.exe,
+               USER_TEMP=user_temp or os.path.join(fixture, "tmp"))
     # A sanitizer runtime insists on coming first among preloaded libraries; faketime is one too.
     env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0").lstrip(":")
     completed = subprocess.run(
@@ -156,9 +175,9 @@ def linux_clean(name, apt_status, success_line, log_line):
 
     summary = ("[INFO] Cleaning complete. Removed 4 items. Skipped 1 items that could not be "
                "deleted.")
-    # Items: six fixture entries and two in /var/tmp.
+    # Items: nine fixture entries and two in /var/tmp.
     output = without_spinners(action_output(result), [LINUX_TEXTS["label"], "Flushing DNS Cache"])
-    check_equal(output, expected_clean_output(success_line, 8, summary), "console output", result)
+    check_equal(output, expected_clean_output(success_line, 11, summary), "console output", result)
     check_lines(log_messages(inst)[-5:], [
         LINUX_TEXTS["log_start"], log_line, "Flushing DNS cache", "DNS cache flushed",
         "Temp/cache cleaning summary: removed 4, skipped 1"], "log lines", result)
@@ -167,8 +186,11 @@ def linux_clean(name, apt_status, success_line, log_line):
     check_lines(read_mark(fixture, "resolvectl") or [], ["flush-caches"],
                 "resolvectl stand-in ran", result)
     left = sorted(os.listdir(os.path.join(fixture, "tmp")))
-    check_lines(left, ["mounted", "old-folder-recent-inside", "recent.txt"],
+    check_lines(left, [".X0-lock", "mounted", "old-folder-recent-inside", "recent.txt",
+                       "systemd-private-0123abcd-demo.service-Xy12", "tmux-0"],
                 "entries left in TMPDIR", result)
+    check_lines(sorted(os.listdir(os.path.join(fixture, "tmp", "tmux-0"))),
+                ["default", "notes.txt"], "a folder holding a socket is left whole", result)
     check(os.path.exists(os.path.join(fixture, "tmp/old-folder-recent-inside/x.txt")),
           "an old file in a recently used folder stays", result)
     check_lines(read_mark(fixture, "var-tmp-after") or [], ["recent-var.txt"], "left in /var/tmp",
@@ -178,6 +200,26 @@ def linux_clean(name, apt_status, success_line, log_line):
     for relative in ("outside/keep.txt", "outside/inner/deep.txt"):
         check(os.path.exists(os.path.join(fixture, relative)),
               relative + " outside the temporary folder survives", result)
+
+
+def linux_refuses_program_folder_as_tmpdir():
+    """TMPDIR naming the folder that holds the program is passed over: only /var/tmp is cleaned."""
+    inst = harness.Installation("clean_tmpdir_program_folder")
+    fixture, recent = linux_fixture(inst, 0)
+    before = sorted(os.listdir(inst.folder))
+    result = run_in_namespace(inst, fixture, recent, "2\n\n5\n", user_temp=inst.folder)
+    check_equal(result.returncode, 0, "exit status", result)
+    output = without_spinners(action_output(result), [LINUX_TEXTS["label"], "Flushing DNS Cache"])
+    check_equal(output, expected_clean_output(LINUX_TEXTS["success"], 2,
+                                              "[INFO] Cleaning complete. Removed 1 items."),
+                "console output", result)
+    after = set(os.listdir(inst.folder))
+    check(set(before) <= after, "the program's folder keeps %s, has %s" % (before, sorted(after)),
+          result)
+    check(os.path.exists(os.path.join(fixture, "tmp", "old.txt")), "the fixture is untouched",
+          result)
+    check_lines(read_mark(fixture, "var-tmp-after") or [], ["recent-var.txt"], "left in /var/tmp",
+                result)
 
 
 def linux_namespace_available():
@@ -285,6 +327,7 @@ def test_clean_temp_and_cache():
     linux_clean("clean_ok", 0, LINUX_TEXTS["success"], LINUX_TEXTS["log_success"])
     # A failing package clean-up is reported and the rest of the clean-up carries on.
     linux_clean("clean_apt_fails", 100, LINUX_TEXTS["failure"], LINUX_TEXTS["log_failure"])
+    linux_refuses_program_folder_as_tmpdir()
 
 
 def test_clean_memory():

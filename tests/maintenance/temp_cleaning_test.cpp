@@ -314,6 +314,121 @@ TEST(CleanTempAndCache, LeavesRecentlyUsedEntriesAlone) {
     EXPECT_TRUE(fs::exists(dir / "temp/fresh.txt"));
 }
 
+// Makes a listening-style socket file at path, as a running service would; it stays after the
+// helper exits. The helper binds a name relative to the folder, since socket paths are short.
+void make_socket(const fs::path& path) {
+    fs::create_directories(path.parent_path());
+    const std::string command = "cd '" + path.parent_path().string() +
+                                "' && python3 -c \"import socket; "
+                                "socket.socket(socket.AF_UNIX).bind('" +
+                                path.filename().string() + "')\"";
+    ASSERT_EQ(platform::run_command(command), 0) << command;
+    ASSERT_TRUE(fs::is_socket(path)) << path;
+}
+
+// A socket's times do not change while it is used, and services keep well-known names at the top
+// of the temporary folder for as long as they run: none of these may go, however old, while
+// look-alike names and the same names deeper down are ordinary entries.
+TEST(CleanTempAndCache, LeavesSocketsAndRunningServicesEntriesAlone) {
+    if (kWindowsPaths) GTEST_SKIP() << "sockets and service names are kept on Linux only";
+    const std::vector<std::string> kept = {
+        ".X11-unix/X0",  // the display socket
+        ".ICE-unix/1234.txt",
+        ".XIM-unix/a.txt",
+        ".font-unix/fs7100.txt",
+        ".Test-unix/t.txt",
+        ".X0-lock",
+        ".X1024-lock",
+        "systemd-private-0123abcd-demo.service-Xy12/tmp/state.txt",
+        "agent.sock",      // a socket at the top
+        "tmux-0/default",  // a socket in an ordinary folder keeps the whole folder
+        "tmux-0/notes.txt",
+        "db/a/b/c/db.sock",  // however deep
+        "db/readme.txt",
+    };
+    const std::set<std::string> sockets = {".X11-unix/X0", "agent.sock", "tmux-0/default",
+                                           "db/a/b/c/db.sock"};
+    const std::vector<std::string> removed = {
+        "plain.txt", "tree/.X11-unix/x.txt", ".X11-unix-old/x.txt",  "X0-lock",
+        ".x0-lock",  ".X0-lock.bak",         "systemd-privat/x.txt", "my-systemd-private-x/y.txt",
+    };
+    struct Rule {
+        const char* name;
+        std::chrono::seconds min_age;
+    };
+    const Rule rules[] = {{"no age limit", std::chrono::seconds::zero()},
+                          {"one day, clock two days ahead", std::chrono::hours(24)}};
+    for (const auto& rule : rules) {
+        SCOPED_TRACE(rule.name);
+        TempDir dir;
+        for (const auto& entry : kept) {
+            if (sockets.count(entry) != 0) {
+                make_socket(dir / "temp" / entry);
+            } else {
+                dir.write("temp/" + entry, entry);
+            }
+        }
+        for (const auto& entry : removed) dir.write("temp/" + entry, entry);
+
+        auto options = fixture_options({dir / "temp"});
+        options.min_entry_age = rule.min_age;
+        options.clock = [] { return std::chrono::system_clock::now() + std::chrono::hours(48); };
+        const auto run = run_clean(options);
+
+        EXPECT_EQ(without_spinners(run.console),
+                  expected_console(19, "[INFO] Cleaning complete. Removed 8 items."));
+        for (const auto& entry : kept) {
+            EXPECT_TRUE(fs::exists(fs::symlink_status(dir / "temp" / entry))) << entry;
+        }
+        for (const auto& entry : removed) {
+            const auto top = *fs::path(entry).begin();
+            EXPECT_FALSE(fs::exists(dir / "temp" / top)) << entry;
+        }
+    }
+}
+
+// The user's temporary folder comes from the environment as given; the clean-up may empty it only
+// when it is none of the folders whose loss would wreck the system, the user or the program.
+TEST(UsableUserTempFolder, RefusesRootHomeAndProgramFolders) {
+    // The cases are written with Linux paths; on Windows they move onto drive C.
+    const auto native = [](const std::string& text) {
+        return fs::path(kWindowsPaths && text.starts_with("/") ? "C:" + text : text);
+    };
+    struct Case {
+        const char* candidate;
+        const char* home;
+        const char* program;
+        bool usable;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"/tmp", "/root", "/opt/quorvex", true, "an ordinary temporary folder"},
+        {"/home/alice/tmp", "/home/alice", "/opt/quorvex", true, "a folder inside home"},
+        {"/opt/quorvex/tmp", "/root", "/opt/quorvex", true, "a folder inside the program's"},
+        {"/home/al", "/home/alice", "/opt/quorvex", true, "a name that only starts like home"},
+        {"/opt/quorvex2", "/root", "/opt/quorvex", true, "a sibling of the program's folder"},
+        {"/home", "", "", true, "no home or program folder known"},
+        {"/", "/root", "/opt/quorvex", false, "the root folder"},
+        {"/", "", "", false, "the root folder with no home or program folder known"},
+        {"/tmp/..", "/root", "/opt/quorvex", false, "the root folder reached through .."},
+        {"/root", "/root", "/opt/quorvex", false, "the home folder"},
+        {"/root/", "/root", "/opt/quorvex", false, "the home folder with a trailing separator"},
+        {"/root/./", "/root/", "/opt/quorvex", false, "the home folder written loosely"},
+        {"/home", "/home/alice/", "/opt/quorvex", false, "an ancestor of home"},
+        {"/home/alice/../bob/..", "/home/alice", "/opt/quorvex", false, "an ancestor via .."},
+        {"/opt/quorvex", "/root", "/opt/quorvex", false, "the program's folder"},
+        {"/opt", "/root", "/opt/quorvex/bin", false, "a folder holding the program's"},
+        {"tmp", "/root", "/opt/quorvex", false, "a relative name"},
+        {"", "/root", "/opt/quorvex", false, "no name at all"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::usable_user_temp_folder(native(c.candidate), native(c.home),
+                                                    native(c.program)),
+                  c.usable)
+            << c.why << ": " << c.candidate;
+    }
+}
+
 TEST(CleanTempAndCache, ReportsTheComponentCleanupOutcome) {
     struct Case {
         const char* command;
