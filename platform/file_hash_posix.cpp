@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 
+#include "platform/fs_kind_posix.h"
 #include "platform/file_hash.h"
 
 namespace platform {
@@ -59,7 +60,8 @@ bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHi
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.get() < 0) return false;
     struct stat info {};
-    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0 ||
+        is_on_pseudo_file_system(file.get())) {
         return false;
     }
     ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "platform/fs_kind.h"
+#include "platform/fs_kind_posix.h"
 
 namespace platform {
 namespace {
@@ -21,16 +22,24 @@ constexpr std::array<unsigned long, 20> kPseudoTypes = {
     0x67596969,  // rpc_pipefs
 };
 
-}  // namespace
-
-bool is_pseudo_file_system(const std::filesystem::path& folder) {
-    struct statfs info {};
-    if (::statfs(folder.c_str(), &info) != 0) return false;
+bool is_pseudo_type(const struct statfs& info) {
     const auto type = static_cast<unsigned long>(info.f_type);
     for (const unsigned long pseudo : kPseudoTypes) {
         if (type == pseudo) return true;
     }
     return false;
+}
+
+}  // namespace
+
+bool is_pseudo_file_system(const std::filesystem::path& folder) {
+    struct statfs info {};
+    return ::statfs(folder.c_str(), &info) == 0 && is_pseudo_type(info);
+}
+
+bool is_on_pseudo_file_system(int fd) {
+    struct statfs info {};
+    return ::fstatfs(fd, &info) == 0 && is_pseudo_type(info);
 }
 
 bool is_link(const std::filesystem::directory_entry& entry) {
