@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "console/console.h"
 #include "console/logger.h"
 #include "hashdb/hash_cache.h"
 #include "report/progress.h"
@@ -63,8 +64,14 @@ void scan_directory(const std::vector<std::string>& roots, const HashChecker& ch
     stats.end_time = std::chrono::steady_clock::now();
 
     if (cache != nullptr) {
-        cache->save();
-        std::cout << "[INFO] Hash cache saved. Cache hits: " << cache_hits.load() << "\n";
+        // A failed save is said as such: the next scan would otherwise be slow without a reason.
+        if (cache->save()) {
+            std::cout << "[INFO] Hash cache saved. Cache hits: " << cache_hits.load() << "\n";
+        } else {
+            print_status("[WARN] Hash cache could not be saved. Cache hits: " +
+                         std::to_string(cache_hits.load()));
+            logger.log("[WARN] Hash cache could not be saved");
+        }
     }
     print_scan_report(stats);
     post_scan_actions(stats, options.post_scan);

@@ -84,6 +84,20 @@ TEST_F(ScanDirectoryTest, FindsPlantedFilesAndReportsThem) {
     EXPECT_EQ(report_value(again, "Malicious Found: "), "2");
 }
 
+TEST_F(ScanDirectoryTest, ACacheThatCannotBeSavedIsReportedNotClaimedSaved) {
+    bench.load_database({std::string(64, '0')});
+    bench.write("tree/x.bin", "x");
+    HashCache cache((bench.dir / "no-such-folder" / "hash_cache.bin").string());
+
+    const std::string out = scan({(bench.dir / "tree").string()}, &cache);
+    EXPECT_EQ(out.find("[INFO] Hash cache saved."), std::string::npos) << out;
+    EXPECT_NE(out.find("[WARN] Hash cache could not be saved. Cache hits: 0\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(bench.log_text().find("[WARN] Hash cache could not be saved\n"), std::string::npos);
+    EXPECT_EQ(report_value(out, "Files Scanned: "), "1");
+}
+
 TEST_F(ScanDirectoryTest, RootsThatDoNotExistOrCannotBeListed) {
     bench.load_database({std::string(64, '0')});
     bench.write("one/x.bin", "x");
