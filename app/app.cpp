@@ -115,7 +115,8 @@ int run_quorvex() {
     for (;;) {
         draw_main_menu();
         switch (read_menu_action(in)) {
-            case MenuAction::kRedraw: break;
+            case MenuAction::kRedraw:
+                break;
             case MenuAction::kScan: {
                 platform::clear_screen();
                 print_banner();
@@ -140,7 +141,8 @@ int run_quorvex() {
                 run_database_update(checker, logger);
                 wait_for_return(in);
                 break;
-            case MenuAction::kExit: return 0;
+            case MenuAction::kExit:
+                return 0;
         }
     }
 }

@@ -16,17 +16,26 @@ InputResult read_number(std::istream& in, int& value) {
 MenuAction read_menu_action(std::istream& in) {
     int choice = 0;
     switch (read_number(in, choice)) {
-        case InputResult::kEnd: return MenuAction::kExit;
-        case InputResult::kNotNumber: return MenuAction::kRedraw;
-        case InputResult::kNumber: break;
+        case InputResult::kEnd:
+            return MenuAction::kExit;
+        case InputResult::kNotNumber:
+            return MenuAction::kRedraw;
+        case InputResult::kNumber:
+            break;
     }
     switch (choice) {
-        case 1: return MenuAction::kScan;
-        case 2: return MenuAction::kClean;
-        case 3: return MenuAction::kMemory;
-        case 4: return MenuAction::kUpdate;
-        case 5: return MenuAction::kExit;
-        default: return MenuAction::kRedraw;
+        case 1:
+            return MenuAction::kScan;
+        case 2:
+            return MenuAction::kClean;
+        case 3:
+            return MenuAction::kMemory;
+        case 4:
+            return MenuAction::kUpdate;
+        case 5:
+            return MenuAction::kExit;
+        default:
+            return MenuAction::kRedraw;
     }
 }
 
@@ -69,8 +78,12 @@ std::optional<ScanRequest> run_scan_dialog(std::istream& in, const ScanRoots& ro
     if (ended) return std::nullopt;
 
     switch (kind) {
-        case 1: request.roots = roots.quick; break;
-        case 2: request.roots = {roots.full}; break;
+        case 1:
+            request.roots = roots.quick;
+            break;
+        case 2:
+            request.roots = {roots.full};
+            break;
         case 3: {
             std::cout << "Enter path to scan: " << std::flush;
             std::string path;
@@ -79,7 +92,8 @@ std::optional<ScanRequest> run_scan_dialog(std::istream& in, const ScanRoots& ro
             request.roots = {path};
             break;
         }
-        default: return std::nullopt;
+        default:
+            return std::nullopt;
     }
     return request;
 }

@@ -7,7 +7,7 @@
 #include <string>
 
 class Logger {
-public:
+  public:
     // Opens (creating if needed, never truncating) the file relative to the current directory.
     // A file that cannot be opened is not reported: later lines are silently dropped.
     explicit Logger(const std::string& file_name);
@@ -17,7 +17,7 @@ public:
     // Appends "YYYY-MM-DD HH:MM:SS <message>" and a line break, then flushes.
     void log(const std::string& message);
 
-private:
+  private:
     std::ofstream file;
     std::mutex mutex;
 };

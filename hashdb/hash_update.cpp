@@ -26,7 +26,7 @@ platform::HttpOptions http_options(const UpdateSettings& settings, std::string u
 // The download is first written and converted under these names, so that the real files are
 // replaced only by complete ones, and not at all when the download holds no hash.
 class StagedFiles {
-public:
+  public:
     StagedFiles(const std::string& txt_path, const std::string& bin_path)
         : txt(txt_path + ".download"), bin(bin_path + ".download") {}
     ~StagedFiles() {
@@ -80,7 +80,8 @@ bool HashChecker::update_database(const std::string& txt_path, const std::string
         if (!client.ok()) return false;
         const auto options = http_options(update_settings, "");
         for (const auto& url : update_urls) {
-            // A list that fails adds nothing; a server that sends more than the cap ends the update.
+            // A list that fails adds nothing; a server that sends more than the cap ends the
+            // update.
             if (client.get(url, options, body) == platform::HttpResult::kTooLarge) return false;
         }
     }

@@ -8,10 +8,10 @@
 #include <vector>
 
 struct UpdateSettings {
-    std::string index_url;                // the index naming the hash-list URLs
-    std::string ca_bundle;                // CA certificates to trust instead of the system's; empty = system
-    long connect_timeout_seconds = 30;    // giving up on a server that does not accept the connection
-    long stall_timeout_seconds = 60;      // giving up on a transfer that makes no progress
+    std::string index_url;  // the index naming the hash-list URLs
+    std::string ca_bundle;  // CA certificates to trust instead of the system's; empty = system
+    long connect_timeout_seconds = 30;  // giving up on a server that does not accept the connection
+    long stall_timeout_seconds = 60;    // giving up on a transfer that makes no progress
     std::uint64_t max_body_bytes = 512ull << 20;  // cap on the index and on all lists of one update
 
     // The defaults, with QUORVEX_UPDATE_URL replacing the index URL and CURL_CA_BUNDLE naming the

@@ -8,7 +8,7 @@
 namespace platform {
 
 class AtomicFileWriter {
-public:
+  public:
     // Opens a fresh temporary file beside `target`. `text` selects text mode (CR LF line ends on
     // Windows). Check ok() before writing.
     explicit AtomicFileWriter(std::filesystem::path target, bool text = false);
@@ -23,7 +23,7 @@ public:
     // Returns false (and leaves the target as it was) when any of that fails.
     bool commit();
 
-private:
+  private:
     std::filesystem::path target;
     std::filesystem::path temporary;
     std::ofstream out;

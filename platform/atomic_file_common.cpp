@@ -20,7 +20,8 @@ std::filesystem::path temporary_name_for(const std::filesystem::path& target) {
 
 AtomicFileWriter::AtomicFileWriter(std::filesystem::path target_path, bool text)
     : target(std::move(target_path)), temporary(temporary_name_for(target)) {
-    const auto mode = std::ios::out | std::ios::trunc | (text ? std::ios::openmode{} : std::ios::binary);
+    const auto mode =
+        std::ios::out | std::ios::trunc | (text ? std::ios::openmode{} : std::ios::binary);
     out.open(temporary, mode);
 }
 

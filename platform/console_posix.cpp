@@ -10,14 +10,22 @@ namespace {
 
 const char* sgr_for(std::uint16_t attribute) {
     switch (attribute) {
-        case 9: return "\x1b[94m";
-        case 10: return "\x1b[92m";
-        case 11: return "\x1b[96m";
-        case 12: return "\x1b[91m";
-        case 13: return "\x1b[95m";
-        case 14: return "\x1b[93m";
-        case 15: return "\x1b[97m";
-        default: return "\x1b[0m";
+        case 9:
+            return "\x1b[94m";
+        case 10:
+            return "\x1b[92m";
+        case 11:
+            return "\x1b[96m";
+        case 12:
+            return "\x1b[91m";
+        case 13:
+            return "\x1b[95m";
+        case 14:
+            return "\x1b[93m";
+        case 15:
+            return "\x1b[97m";
+        default:
+            return "\x1b[0m";
     }
 }
 

@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <memory>
 
-#include "platform/fs_kind_posix.h"
 #include "platform/file_hash.h"
+#include "platform/fs_kind_posix.h"
 
 namespace platform {
 namespace {

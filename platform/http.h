@@ -28,7 +28,7 @@ enum class HttpResult {
 
 // One connection-reusing client for a series of GET requests. Redirects are not followed.
 class HttpClient {
-public:
+  public:
     HttpClient();
     ~HttpClient();
     HttpClient(const HttpClient&) = delete;
@@ -41,7 +41,7 @@ public:
     // before the call, so a broken transfer never leaves part of a response behind.
     HttpResult get(const std::string& url, const HttpOptions& options, std::string& body);
 
-private:
+  private:
     void* handle = nullptr;
 };
 

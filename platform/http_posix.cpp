@@ -53,7 +53,8 @@ HttpResult HttpClient::get(const std::string& url, const HttpOptions& options, s
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, options.stall_timeout_seconds);
     // Setting the option to null would switch certificate checks to no CA at all, not to the
     // default bundle, so it is only ever set to a file.
-    if (!options.ca_bundle.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, options.ca_bundle.c_str());
+    if (!options.ca_bundle.empty())
+        curl_easy_setopt(curl, CURLOPT_CAINFO, options.ca_bundle.c_str());
 
     const CURLcode code = curl_easy_perform(curl);
     if (code == CURLE_OK) return HttpResult::kOk;

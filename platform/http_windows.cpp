@@ -10,7 +10,7 @@ namespace platform {
 namespace {
 
 class InternetHandle {
-public:
+  public:
     explicit InternetHandle(HINTERNET h) : handle(h) {}
     ~InternetHandle() {
         if (handle != nullptr) WinHttpCloseHandle(handle);
@@ -19,14 +19,14 @@ public:
     InternetHandle& operator=(const InternetHandle&) = delete;
     HINTERNET get() const { return handle; }
 
-private:
+  private:
     HINTERNET handle;
 };
 
 std::wstring widen(const std::string& text) {
     if (text.empty()) return {};
-    const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0);
+    const int length =
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (length <= 0) return {};
     std::wstring wide(static_cast<size_t>(length), L'\0');
     MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
@@ -50,7 +50,8 @@ bool transfer(HINTERNET session, const std::string& url, const HttpOptions& opti
     parts.dwUrlPathLength = static_cast<DWORD>(-1);
     parts.dwExtraInfoLength = static_cast<DWORD>(-1);
     if (!WinHttpCrackUrl(wide_url.c_str(), 0, 0, &parts)) return false;
-    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return false;
+    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)
+        return false;
     const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
     std::wstring object(parts.lpszUrlPath, parts.dwUrlPathLength);
     object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);

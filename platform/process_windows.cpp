@@ -16,8 +16,8 @@ bool is_elevated() {
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
     TOKEN_ELEVATION elevation{};
     DWORD returned = 0;
-    const bool ok = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation,
-                                        &returned) != 0;
+    const bool ok =
+        GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &returned) != 0;
     CloseHandle(token);
     return ok && elevation.TokenIsElevated != 0;
 }

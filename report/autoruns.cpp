@@ -21,12 +21,25 @@ std::string unescape_desktop_value(const std::string& value) {
             continue;
         }
         switch (value[++i]) {
-            case 's': out += ' '; break;
-            case 'n': out += '\n'; break;
-            case 't': out += '\t'; break;
-            case 'r': out += '\r'; break;
-            case '\\': out += '\\'; break;
-            default: out += '\\'; out += value[i]; break;
+            case 's':
+                out += ' ';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case '\\':
+                out += '\\';
+                break;
+            default:
+                out += '\\';
+                out += value[i];
+                break;
         }
     }
     return out;
@@ -86,7 +99,8 @@ std::string extract_exec_program(const std::string& command, platform::Autostart
     }
     std::size_t at = 0;
     while (at < command.size() && is_blank(command[at])) ++at;
-    while (at < command.size() && std::string_view("-@:+!").find(command[at]) != std::string::npos) {
+    while (at < command.size() &&
+           std::string_view("-@:+!").find(command[at]) != std::string::npos) {
         ++at;
     }
     return first_argument(command.substr(at));
@@ -116,7 +130,8 @@ void check_registry_autoruns(const HashChecker& checker, Logger& logger,
     int malicious = 0;
     for (const auto& location : options.locations) {
         for (const auto& entry : platform::read_autostart_entries(location)) {
-            const std::string path_text = program_path(entry.command, location.kind, options.search_path);
+            const std::string path_text =
+                program_path(entry.command, location.kind, options.search_path);
             std::filesystem::path path;
             if (path_text.empty() || !platform::path_from_narrow(path_text, path)) continue;
             // A path whose status cannot be queried is passed over like a missing one.
@@ -125,8 +140,9 @@ void check_registry_autoruns(const HashChecker& checker, Logger& logger,
             ++checked;
             std::string hash;
             if (!compute_file_hash(path, hash) || !checker.contains(hash)) continue;
-            print_colored("[ALERT] Malicious Startup Found: " + location.label + " -> " + entry.name,
-                          kLightRed);
+            print_colored(
+                "[ALERT] Malicious Startup Found: " + location.label + " -> " + entry.name,
+                kLightRed);
             std::cout << "        Path: " << path_text << "\n";
             logger.log(platform::kAutostartLogTag + location.label + " " + entry.name + " -> " +
                        path_text);

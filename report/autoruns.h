@@ -13,7 +13,8 @@ class Logger;
 
 struct AutorunCheckOptions {
     std::vector<platform::AutostartLocation> locations = platform::default_autostart_locations();
-    std::string search_path = platform::executable_search_path();  // folders for bare names, ':'-separated
+    std::string search_path =
+        platform::executable_search_path();  // folders for bare names, ':'-separated
 };
 
 void check_registry_autoruns(const HashChecker& checker, Logger& logger,

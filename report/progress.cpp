@@ -51,7 +51,8 @@ void display_progress(const std::atomic<bool>& scan_done,
     std::int32_t frame = 0;
     while (!work_over(scan_done, pending_tasks)) {
         std::cout << progress_line(frame, stats.files_scanned.load(), stats.bytes_scanned.load(),
-                                   stats.malicious_count.load(), stats.suspicious_count.load(), colored)
+                                   stats.malicious_count.load(), stats.suspicious_count.load(),
+                                   colored)
                   << std::flush;
         ++frame;
         const auto next = std::chrono::steady_clock::now() + interval;

@@ -58,8 +58,8 @@ TEST(ProgressTextTest, BarAndSpinnerDrawings) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(progress_text(c.indicator), c.expected)
-            << "mode " << c.indicator.mode << " " << c.indicator.current << "/"
-            << c.indicator.total << " frame " << c.indicator.frame;
+            << "mode " << c.indicator.mode << " " << c.indicator.current << "/" << c.indicator.total
+            << " frame " << c.indicator.frame;
     }
 }
 

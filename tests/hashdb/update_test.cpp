@@ -52,15 +52,21 @@ TEST(ParseUpdateIndex, TakesOnlyLinesThatBeginWithLowercaseHttp) {
         {"crlf lines: https, blank, indented, ftp",
          "https://h/a.txt\r\n\r\n  https://h/b.txt\r\nftp://h/c.txt\r\n",
          {"https://h/a.txt"}},
-        {"a run of CR and LF is one separator", "notes\r\n\r\nhttp://h/a.txt\n",
+        {"a run of CR and LF is one separator",
+         "notes\r\n\r\nhttp://h/a.txt\n",
          {"http://h/a.txt"}},
-        {"the test is case-sensitive", "HTTP://h/a.txt\nHttps://h/b.txt\nhttp://h/c.txt\n",
+        {"the test is case-sensitive",
+         "HTTP://h/a.txt\nHttps://h/b.txt\nhttp://h/c.txt\n",
          {"http://h/c.txt"}},
-        {"lines are kept unchanged, trailing blanks too", "http://h/a.txt \nhttpx\n",
+        {"lines are kept unchanged, trailing blanks too",
+         "http://h/a.txt \nhttpx\n",
          {"http://h/a.txt ", "httpx"}},
-        {"an unterminated last line counts", "http://h/a.txt\nhttp://h/b.txt",
+        {"an unterminated last line counts",
+         "http://h/a.txt\nhttp://h/b.txt",
          {"http://h/a.txt", "http://h/b.txt"}},
-        {"bare CR line ends", "http://h/a.txt\rhttp://h/b.txt\r", {"http://h/a.txt", "http://h/b.txt"}},
+        {"bare CR line ends",
+         "http://h/a.txt\rhttp://h/b.txt\r",
+         {"http://h/a.txt", "http://h/b.txt"}},
         {"shorter than four characters", "htt\nhttp\n", {"http"}},
         {"only line breaks", "\r\n\n\r", {}},
         {"empty", "", {}},
@@ -85,7 +91,7 @@ fs::path server_script() {
 }
 
 class TestServer {
-public:
+  public:
     TestServer() : wine(running_under_wine()) {
         std::random_device random;
         // The clock keeps names apart even where random_device repeats itself between runs.
@@ -96,11 +102,11 @@ public:
         root = wine ? fs::path("Z:\\tmp\\" + name) : fs::path(unix_root);
         fs::create_directories(root);
         const std::string script = server_script().generic_string();
-        const std::string command =
-            wine ? "start \"\" /unix /usr/bin/python3 \"" + script + "\" --root \"" + unix_root +
-                       "\" --lifetime 300"
-                 : "python3 '" + script + "' --root '" + unix_root +
-                       "' --tls --lifetime 300 </dev/null >/dev/null 2>&1 &";
+        const std::string command = wine
+                                        ? "start \"\" /unix /usr/bin/python3 \"" + script +
+                                              "\" --root \"" + unix_root + "\" --lifetime 300"
+                                        : "python3 '" + script + "' --root '" + unix_root +
+                                              "' --tls --lifetime 300 </dev/null >/dev/null 2>&1 &";
         std::system(command.c_str());
         for (int i = 0; i < 400 && port.empty(); ++i) {
             std::ifstream in(root / "port");
@@ -163,7 +169,7 @@ public:
         return s;
     }
 
-private:
+  private:
     bool wine;
     std::string unix_root;
     fs::path root;
@@ -172,7 +178,7 @@ private:
 
 // One installation: the data files and the log in a private folder, a HashChecker on a server.
 class UpdateTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { logger.emplace((dir / "scan_log.txt").string()); }
 
     std::string txt() const { return (dir / "hashes.txt").string(); }
@@ -259,8 +265,8 @@ TEST_F(UpdateTest, ASecondUpdateReusesTheIndexOfTheFirst) {
 TEST_F(UpdateTest, FailuresLeaveFilesAndDatabaseAsTheyWere) {
     struct Case {
         const char* name;
-        std::string index;                // served as /index.txt; empty: the index is missing
-        std::string list;                 // served as /list.txt
+        std::string index;  // served as /index.txt; empty: the index is missing
+        std::string list;   // served as /list.txt
         std::uint64_t cap = 512ull << 20;
     };
     const std::string list_url = server.url("/list.txt") + "\n";
@@ -270,8 +276,8 @@ TEST_F(UpdateTest, FailuresLeaveFilesAndDatabaseAsTheyWere) {
         {"the lists hold no hash", list_url, std::string(63, 'a') + "\n# " + kHashA + "\n"},
         {"every list is empty", list_url, ""},
         {"every list is missing", server.url("/missing/list.txt") + "\n", kHashA + "\n"},
-        {"a list is larger than the cap", list_url + server.url("/big/5000") + "\n",
-         kHashA + "\n", 1000},
+        {"a list is larger than the cap", list_url + server.url("/big/5000") + "\n", kHashA + "\n",
+         1000},
         {"a list stalls and the other holds nothing", server.url("/stall") + "\n" + list_url,
          "no hashes here\n"},
     };

@@ -97,7 +97,7 @@ bool registry_build() {
 
 // A database that lists the content "malicious payload".
 class AutorunCheckTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         logger.emplace((dir / "scan_log.txt").string());
         const auto sample = dir.write("sample", kBadContent);
@@ -105,7 +105,8 @@ protected:
         ASSERT_TRUE(compute_file_hash(sample, hash));
         dir.write("db/hashes.txt", hash + "\n");
         checker.emplace(db_logger);
-        ASSERT_TRUE(checker->load((dir / "db/hashes.txt").string(), (dir / "db/hashes.bin").string()));
+        ASSERT_TRUE(
+            checker->load((dir / "db/hashes.txt").string(), (dir / "db/hashes.bin").string()));
     }
 
     std::string run(const AutorunCheckOptions& options) {
@@ -163,8 +164,8 @@ TEST_F(AutorunCheckTest, FixtureFoldersOfDesktopFilesAndUnits) {
     dir.write("autostart/k-action.desktop",
               "[Desktop Action x]\nExec=" + bin + "/bad\n[Desktop Entry]\nExec=" + bin + "/good\n");
     ASSERT_EQ(std::system(("mkfifo '" + autostart + "/l-is-a-fifo.desktop'").c_str()), 0);
-    dir.write("units/svc.service",
-              "[Unit]\nExecStart=" + bin + "/good\n[Service]\r\nExecStart=-@" + bin + "/bad argv0\r\n");
+    dir.write("units/svc.service", "[Unit]\nExecStart=" + bin + "/good\n[Service]\r\nExecStart=-@" +
+                                       bin + "/bad argv0\r\n");
     dir.write("units/other.timer", "[Service]\nExecStart=" + bin + "/bad\n");
 
     AutorunCheckOptions options;
@@ -181,15 +182,25 @@ TEST_F(AutorunCheckTest, FixtureFoldersOfDesktopFilesAndUnits) {
     const std::string expected =
         "\n[INFO] Checking Autostart Entries & Startup...\n"
         "[ALERT] Malicious Startup Found: XDG user -> a-quoted.desktop\n"
-        "        Path: " + bin + "/with space/bad tool\n"
+        "        Path: " +
+        bin +
+        "/with space/bad tool\n"
         "[ALERT] Malicious Startup Found: XDG user -> b-plain.desktop\n"
-        "        Path: " + bin + "/bad\n"
+        "        Path: " +
+        bin +
+        "/bad\n"
         "[ALERT] Malicious Startup Found: XDG user -> c-bare.desktop\n"
-        "        Path: " + (dir / "path2").string() + "/badcmd\n"
+        "        Path: " +
+        (dir / "path2").string() +
+        "/badcmd\n"
         "[ALERT] Malicious Startup Found: XDG user -> caf\xe9.desktop\n"
-        "        Path: " + bin + "/bad\n"
+        "        Path: " +
+        bin +
+        "/bad\n"
         "[ALERT] Malicious Startup Found: systemd user -> svc.service\n"
-        "        Path: " + bin + "/bad\n"
+        "        Path: " +
+        bin +
+        "/bad\n"
         "[INFO] Autostart Scan Complete. 8 entries checked. 5 malicious detected.\n";
     EXPECT_EQ(output, expected);
 
@@ -217,7 +228,7 @@ TEST_F(AutorunCheckTest, NoLocationsStillGivesTheSummary) {
 // Under Wine: values in a private key below HKCU\Software, made with the system's reg tool and
 // removed afterwards.
 class RegistryKey {
-public:
+  public:
     RegistryKey() {
         std::random_device random;
         key = "HKCU\\Software\\QuorvexTest" + std::to_string(random()) + "\\Run";
@@ -271,11 +282,17 @@ TEST_F(AutorunCheckTest, TestRegistryKeyWithQuotedAndUnquotedPaths) {
     const std::string expected =
         "\n[INFO] Checking Registry Autoruns & Startup...\n"
         "[ALERT] Malicious Startup Found: HKCU Run -> A-Quoted\n"
-        "        Path: " + folder + "\\with space\\bad.exe\n"
+        "        Path: " +
+        folder +
+        "\\with space\\bad.exe\n"
         "[ALERT] Malicious Startup Found: HKCU Run -> C-Unquoted\n"
-        "        Path: " + folder + "\\bad.exe\n"
+        "        Path: " +
+        folder +
+        "\\bad.exe\n"
         "[ALERT] Malicious Startup Found: HKCU Run -> D-QuotedBat\n"
-        "        Path: " + folder + "\\tool.bat\n"
+        "        Path: " +
+        folder +
+        "\\tool.bat\n"
         "[INFO] Registry Scan Complete. 4 entries checked. 3 malicious detected.\n";
     EXPECT_EQ(output, expected);
     const std::vector<std::string> expected_log = {

@@ -14,8 +14,8 @@ TempDir::TempDir() {
     std::random_device random;
     const auto base = std::filesystem::temp_directory_path();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const auto name = "quorvex-test-" + std::to_string(random()) + "-" +
-                          std::to_string(counter.fetch_add(1));
+        const auto name =
+            "quorvex-test-" + std::to_string(random()) + "-" + std::to_string(counter.fetch_add(1));
         std::error_code ec;
         if (std::filesystem::create_directory(base / name, ec)) {
             root = std::filesystem::canonical(base / name);

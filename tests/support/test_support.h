@@ -10,19 +10,22 @@ namespace test_support {
 
 // A fresh empty folder that is removed with everything in it when the object goes away.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
     const std::filesystem::path& path() const { return root; }
-    std::filesystem::path operator/(const std::filesystem::path& child) const { return root / child; }
+    std::filesystem::path operator/(const std::filesystem::path& child) const {
+        return root / child;
+    }
 
     // Writes a file below the folder (creating parent folders) and returns its full path.
-    std::filesystem::path write(const std::filesystem::path& relative, const std::string& content) const;
+    std::filesystem::path write(const std::filesystem::path& relative,
+                                const std::string& content) const;
 
-private:
+  private:
     std::filesystem::path root;
 };
 
@@ -30,7 +33,7 @@ std::string read_file(const std::filesystem::path& path);
 
 // Redirects std::cout into a string for the lifetime of the object.
 class CoutCapture {
-public:
+  public:
     CoutCapture() : saved(std::cout.rdbuf(buffer.rdbuf())) {}
     ~CoutCapture() { std::cout.rdbuf(saved); }
     CoutCapture(const CoutCapture&) = delete;
@@ -38,7 +41,7 @@ public:
 
     std::string text() const { return buffer.str(); }
 
-private:
+  private:
     std::ostringstream buffer;
     std::streambuf* saved;
 };
