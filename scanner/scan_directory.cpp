@@ -7,6 +7,7 @@
 #include <iostream>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "console/console.h"
 #include "console/logger.h"
@@ -18,6 +19,16 @@
 #include "scanner/thread_pool.h"
 #include "scanner/walk.h"
 
+namespace {
+
+// Files go to the workers in batches: one queued task, one allocation and at most one wake-up per
+// batch instead of per file, which weighs on a rescan answered from the hash cache, where the work
+// per file is a single status query. Small enough that a tree's files still spread over the
+// workers.
+constexpr std::size_t kFilesPerTask = 64;
+
+}  // namespace
+
 void scan_directory(const std::vector<std::string>& roots, const HashChecker& checker,
                     Logger& logger, const ScanConfig& config, HashCache* cache,
                     const ScanOptions& options) {
@@ -27,19 +38,40 @@ void scan_directory(const std::vector<std::string>& roots, const HashChecker& ch
     std::atomic<std::uint64_t> cache_hits{0};
     std::atomic<bool> scan_done{false};
 
-    ThreadPool pool(options.threads != 0 ? options.threads : ThreadPool::default_thread_count());
+    // The queue holds batches, so its limit in tasks keeps the same bound on files held at once.
+    ThreadPool pool(options.threads != 0 ? options.threads : ThreadPool::default_thread_count(),
+                    ThreadPool::kDefaultQueueLimit / kFilesPerTask);
     std::thread progress([&] { display_progress(scan_done, pool.pending_tasks, stats); });
 
     const bool enable_heuristics = config.enable_heuristics;
     const bool verify_signatures = config.verify_signatures;
-    const auto queue_file = [&](const std::filesystem::path& file) {
-        // The queued task holds the path's plain text; the worker builds the path object, so the
-        // walking thread does not pay for splitting it into components.
-        pool.enqueue([&stats, &checker, &logger, &cache_hits, text = file.native(),
+    // The batch holds the paths' plain text; the worker builds the path objects, so the walking
+    // thread does not pay for splitting them into components.
+    std::vector<std::filesystem::path::string_type> batch;
+    batch.reserve(kFilesPerTask);
+    const auto queue_batch = [&] {
+        if (batch.empty()) return;
+        pool.enqueue([&stats, &checker, &logger, &cache_hits, files = std::move(batch),
                       enable_heuristics, verify_signatures, cache] {
-            scan_file(stats, checker, logger, cache_hits, std::filesystem::path(text),
-                      enable_heuristics, verify_signatures, cache);
+            for (const auto& text : files) {
+                // One file's failure must not cost the rest of its batch their scan; as when each
+                // file was its own task, what it threw goes no further.
+                try {
+                    scan_file(stats, checker, logger, cache_hits, std::filesystem::path(text),
+                              enable_heuristics, verify_signatures, cache);
+                } catch (const std::exception&) {
+                }
+            }
         });
+        batch.clear();
+        batch.reserve(kFilesPerTask);
+    };
+    const auto queue_file = [&](const std::filesystem::path& file) {
+        batch.push_back(file.native());
+        if (batch.size() == kFilesPerTask) queue_batch();
+    };
+    const auto log_folder_error = [&logger](const std::filesystem::filesystem_error& error) {
+        logger.log(std::string("[ERROR] Directory iteration failed: ") + error.what());
     };
     // Any failure ends the walk of every remaining root; what was queued is still scanned.
     try {
@@ -52,11 +84,12 @@ void scan_directory(const std::vector<std::string>& roots, const HashChecker& ch
                 logger.log("[WARN] Path skip: " + root);
                 continue;
             }
-            walk_tree(root_path, config, queue_file);
+            walk_tree(root_path, config, queue_file, log_folder_error);
         }
     } catch (const std::exception& error) {
         logger.log(std::string("[ERROR] Directory iteration failed: ") + error.what());
     }
+    queue_batch();
 
     scan_done.store(true);
     pool.wait_idle();

@@ -1,5 +1,5 @@
 // A fixed set of worker threads running queued tasks first in, first out. The scan queues one task
-// per file; the progress line and the scan's final wait watch pending_tasks.
+// per batch of files; the progress line and the scan's final wait watch pending_tasks.
 #pragma once
 
 #include <atomic>

@@ -10,18 +10,33 @@ namespace {
 
 constexpr auto kListing = std::filesystem::directory_options::skip_permission_denied;
 
-// A real folder on a real file system: not a link to one, not a view of the kernel.
-bool may_enter(const std::filesystem::directory_entry& entry) {
-    std::error_code ec;
+// A real folder on a real file system: not a link to one, not a view of the kernel. `ec` says why
+// the entry's kind could not be read where the listing did not tell it (on Windows, or on file
+// systems that leave the kind out of the listing).
+bool may_enter(const std::filesystem::directory_entry& entry, std::error_code& ec) {
     if (entry.is_symlink(ec) || ec) return false;
     if (!entry.is_directory(ec) || ec) return false;
     return !platform::is_link(entry) && !platform::is_pseudo_file_system(entry.path());
 }
 
+// A folder the user may not read is an expected sight on any system, and one removed while the
+// walk runs is simply no longer there; anything else (no descriptors left, a name too long, an I/O
+// error) hides files from the scan and is worth telling.
+bool worth_reporting(const std::error_code& ec) {
+    return ec != std::errc::permission_denied && ec != std::errc::operation_not_permitted &&
+           ec != std::errc::no_such_file_or_directory;
+}
+
 }  // namespace
 
 void walk_tree(const std::filesystem::path& root, const ScanConfig& config,
-               const std::function<void(const std::filesystem::path&)>& on_file) {
+               const std::function<void(const std::filesystem::path&)>& on_file,
+               const FolderErrorHandler& on_folder_error) {
+    const auto report = [&](const std::filesystem::path& folder, const std::error_code& ec) {
+        if (on_folder_error && worth_reporting(ec)) {
+            on_folder_error(std::filesystem::filesystem_error("directory iteration", folder, ec));
+        }
+    };
     if (platform::is_pseudo_file_system(root)) return;
     // One open listing per level below the root; the top one is the folder being read now.
     std::vector<std::filesystem::directory_iterator> open_folders;
@@ -36,8 +51,11 @@ void walk_tree(const std::filesystem::path& root, const ScanConfig& config,
         const std::filesystem::directory_entry entry = *listing;
         std::error_code ec;
         listing.increment(ec);
-        // A listing that fails part-way (the folder was removed meanwhile) ends that folder only.
-        if (ec) listing = end;
+        // A listing that fails part-way ends that folder only.
+        if (ec) {
+            listing = end;
+            report(entry.path().parent_path(), ec);
+        }
 
         switch (check_eligibility(entry, config)) {
             case Eligibility::kScan:
@@ -46,10 +64,11 @@ void walk_tree(const std::filesystem::path& root, const ScanConfig& config,
             case Eligibility::kPrune:
                 break;
             case Eligibility::kSkip:
-                if (may_enter(entry)) {
+                if (may_enter(entry, ec)) {
                     std::filesystem::directory_iterator below(entry.path(), kListing, ec);
                     if (!ec) open_folders.push_back(std::move(below));
                 }
+                if (ec) report(entry.path(), ec);
                 break;
         }
     }

@@ -6,9 +6,14 @@
 
 #include "scanner/scan_config.h"
 
+// Hears of a folder below the root that could not be listed, or whose listing failed part-way.
+using FolderErrorHandler = std::function<void(const std::filesystem::filesystem_error&)>;
+
 // Walks `root` depth first and calls `on_file` for every entry the eligibility rule scans. Never
-// goes into links, junctions or pseudo file systems, nor into folders the rule prunes. Folders that
-// cannot be listed (no access, removed meanwhile) are passed over. Throws when the root cannot be
-// listed or an entry's path has no narrow form.
+// goes into links, junctions or pseudo file systems, nor into folders the rule prunes. A folder
+// that cannot be listed is passed over and the walk goes on with the rest: silently when access is
+// denied or the folder is gone meanwhile, through `on_folder_error` (if set) for any other cause.
+// Throws when the root cannot be listed or an entry's path has no narrow form.
 void walk_tree(const std::filesystem::path& root, const ScanConfig& config,
-               const std::function<void(const std::filesystem::path&)>& on_file);
+               const std::function<void(const std::filesystem::path&)>& on_file,
+               const FolderErrorHandler& on_folder_error = {});

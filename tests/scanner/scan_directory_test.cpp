@@ -153,6 +153,61 @@ TEST_F(ScanDirectoryTest, ExportActionRunsAfterTheReport) {
     EXPECT_NE(text.find("- " + bad.string()), std::string::npos) << text;
 }
 
+// Files reach the workers in groups: counts that are not a whole number of groups, a finding in
+// the last, partial group, and files walked just before a later root ends the walk all have to
+// come out of the scan exactly once.
+TEST_F(ScanDirectoryTest, EveryWalkedFileIsScannedOnceWhateverTheGrouping) {
+    struct Case {
+        int files;
+        bool failing_root_after;
+    };
+    const Case cases[] = {{0, false},  {1, false},   {63, false}, {64, false},
+                          {65, false}, {200, false}, {5, true},   {130, true}};
+    const auto failing_root = bench.write("plain.bin", "x");
+    // Every file's content is unique, so each case has exactly one known-bad file: its last.
+    const auto group_name = [](const Case& c) {
+        return "group" + std::to_string(c.files) + (c.failing_root_after ? "f" : "");
+    };
+    std::vector<std::string> bad_hashes;
+    std::vector<fs::path> bad_files;
+    for (const Case& c : cases) {
+        fs::path bad;
+        for (int i = 0; i < c.files; ++i) {
+            bad = bench.write(
+                group_name(c) + "/d" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".bin",
+                group_name(c) + " content " + std::to_string(i));
+        }
+        if (c.files > 0) bad_hashes.push_back(scan_fixture::hash_of(bad));
+        bad_files.push_back(bad);
+    }
+    bench.load_database(bad_hashes);
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        const Case& c = cases[k];
+        SCOPED_TRACE(group_name(c));
+        std::vector<std::string> roots = {(bench.dir / group_name(c)).string()};
+        if (c.failing_root_after) roots.push_back(failing_root.string());
+        HashCache cache((bench.dir / (group_name(c) + ".cache")).string());
+        for (const char* pass : {"first", "cached"}) {
+            SCOPED_TRACE(pass);
+            const std::string out = scan(roots, &cache);
+            EXPECT_EQ(report_value(out, "Files Scanned: "), std::to_string(c.files));
+            if (c.files > 0) {
+                const std::string entry = " -> " + bad_files[k].string() + "\n";
+                const auto at = out.find(entry);
+                EXPECT_NE(at, std::string::npos) << out;
+                EXPECT_EQ(out.find(entry, at + 1), std::string::npos) << out;
+            } else {
+                EXPECT_EQ(out.find(" -> "), std::string::npos) << out;
+            }
+            if (std::string(pass) == "cached") {
+                EXPECT_NE(out.find("Cache hits: " + std::to_string(c.files) + "\n"),
+                          std::string::npos)
+                    << out;
+            }
+        }
+    }
+}
+
 // Files vanish, shrink, grow and turn into folders while they are scanned: every file still ends
 // up counted once as scanned or as an error, and the scan finishes.
 TEST_F(ScanDirectoryTest, TreeChangingDuringTheScan) {
