@@ -91,8 +91,7 @@ TEST_F(ScanDirectoryTest, ACacheThatCannotBeSavedIsReportedNotClaimedSaved) {
 
     const std::string out = scan({(bench.dir / "tree").string()}, &cache);
     EXPECT_EQ(out.find("[INFO] Hash cache saved."), std::string::npos) << out;
-    EXPECT_NE(out.find("[WARN] Hash cache could not be saved. Cache hits: 0\n"),
-              std::string::npos)
+    EXPECT_NE(out.find("[WARN] Hash cache could not be saved. Cache hits: 0\n"), std::string::npos)
         << out;
     EXPECT_NE(bench.log_text().find("[WARN] Hash cache could not be saved\n"), std::string::npos);
     EXPECT_EQ(report_value(out, "Files Scanned: "), "1");
