@@ -1,10 +1,12 @@
 #include "scanner/scan_directory.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -21,11 +23,17 @@
 
 namespace {
 
-// Files go to the workers in batches: one queued task, one allocation and at most one wake-up per
-// batch instead of per file, which weighs on a rescan answered from the hash cache, where the work
-// per file is a single status query. Small enough that a tree's files still spread over the
-// workers.
+// Files go to the workers in batches: a few queued tasks, allocations and wake-ups per batch
+// instead of per file, which weighs on a rescan answered from the hash cache, where the work per
+// file is a single status query.
 constexpr std::size_t kFilesPerTask = 64;
+
+// One batch is queued as one task per worker, and every one of them takes the batch's next file
+// until none is left; so a batch of a few large files is still hashed on every core at once.
+struct FileBatch {
+    std::vector<std::filesystem::path::string_type> files;
+    std::atomic<std::size_t> next{0};
+};
 
 }  // namespace
 
@@ -38,9 +46,10 @@ void scan_directory(const std::vector<std::string>& roots, const HashChecker& ch
     std::atomic<std::uint64_t> cache_hits{0};
     std::atomic<bool> scan_done{false};
 
-    // The queue holds batches, so its limit in tasks keeps the same bound on files held at once.
-    ThreadPool pool(options.threads != 0 ? options.threads : ThreadPool::default_thread_count(),
-                    ThreadPool::kDefaultQueueLimit / kFilesPerTask);
+    // The queue holds batches, so its limit in tasks keeps the bound on files held at once.
+    const std::size_t workers =
+        options.threads != 0 ? options.threads : ThreadPool::default_thread_count();
+    ThreadPool pool(workers, ThreadPool::kDefaultQueueLimit / kFilesPerTask);
     std::thread progress([&] { display_progress(scan_done, pool.pending_tasks, stats); });
 
     const bool enable_heuristics = config.enable_heuristics;
@@ -51,18 +60,24 @@ void scan_directory(const std::vector<std::string>& roots, const HashChecker& ch
     batch.reserve(kFilesPerTask);
     const auto queue_batch = [&] {
         if (batch.empty()) return;
-        pool.enqueue([&stats, &checker, &logger, &cache_hits, files = std::move(batch),
-                      enable_heuristics, verify_signatures, cache] {
-            for (const auto& text : files) {
-                // One file's failure must not cost the rest of its batch their scan; as when each
-                // file was its own task, what it threw goes no further.
-                try {
-                    scan_file(stats, checker, logger, cache_hits, std::filesystem::path(text),
-                              enable_heuristics, verify_signatures, cache);
-                } catch (const std::exception&) {
+        auto shared = std::make_shared<FileBatch>();
+        shared->files = std::move(batch);
+        const std::size_t takers = std::min(workers, shared->files.size());
+        for (std::size_t i = 0; i < takers; ++i) {
+            pool.enqueue([&stats, &checker, &logger, &cache_hits, shared, enable_heuristics,
+                          verify_signatures, cache] {
+                for (std::size_t at; (at = shared->next.fetch_add(1)) < shared->files.size();) {
+                    // One file's failure must not cost the rest of its batch their scan; as when
+                    // each file was its own task, what it threw goes no further.
+                    try {
+                        scan_file(stats, checker, logger, cache_hits,
+                                  std::filesystem::path(shared->files[at]), enable_heuristics,
+                                  verify_signatures, cache);
+                    } catch (const std::exception&) {
+                    }
                 }
-            }
-        });
+            });
+        }
         batch.clear();
         batch.reserve(kFilesPerTask);
     };
