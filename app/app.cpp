@@ -1,9 +1,7 @@
 #include "app/app.h"
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <future>
 #include <iostream>
 #include <system_error>
 
@@ -60,19 +58,10 @@ void draw_main_menu() {
 // The update runs on a thread of its own; this one only turns the spinner until it is done.
 void run_database_update(HashChecker& checker, Logger& logger) {
     logger.log("Starting database update");
-    ProgressIndicator spinner;
-    spinner.mode = 1;
-    spinner.label = "Downloading database updates";
-    spinner.total = 100;
-    draw_progress(spinner);
-    auto task = std::async(std::launch::async, [&checker] {
+    const bool updated = wait_with_spinner("Downloading database updates", [&checker] {
         return checker.update_database(kHashTextFile, kHashBinaryFile);
     });
-    while (task.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
-        spinner.frame = (spinner.frame + 1) % static_cast<int>(spinner_frames.size());
-        draw_progress(spinner);
-    }
-    if (task.get()) {
+    if (updated) {
         print_status("[SUCCESS] Database updated.");
         logger.log("Database update successful");
     } else {

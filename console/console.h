@@ -3,7 +3,9 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <future>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,3 +53,21 @@ void draw_progress(const ProgressIndicator& indicator);
 
 // The text after the label: "[c]" for a spinner, "[====>    ] NN%" for a bar.
 std::string progress_text(const ProgressIndicator& indicator);
+
+// Runs `work` on a background task while a spinner with `label` turns on the current line, redrawn
+// every 50 ms until the task has finished, and returns the task's result. Only the calling thread
+// writes to the console; the caller shows the outcome with print_status, which wipes the spinner.
+template <typename Work>
+auto wait_with_spinner(const std::string& label, Work work) -> decltype(work()) {
+    ProgressIndicator spinner;
+    spinner.mode = 1;
+    spinner.label = label;
+    spinner.total = 100;
+    draw_progress(spinner);
+    auto task = std::async(std::launch::async, std::move(work));
+    while (task.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+        spinner.frame = (spinner.frame + 1) % static_cast<std::int32_t>(spinner_frames.size());
+        draw_progress(spinner);
+    }
+    return task.get();
+}

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <future>
 #include <iostream>
 #include <memory>
 
@@ -51,20 +50,10 @@ void print_summary(std::uint64_t removed, std::uint64_t skipped) {
 }  // namespace
 
 int run_with_spinner(const std::string& label, const std::string& command_line) {
-    ProgressIndicator spinner;
-    spinner.mode = 1;
-    spinner.label = label;
-    spinner.total = 100;
-    draw_progress(spinner);
     // The task calls std::system itself and touches no stream: only this thread writes to
-    // std::cout, which draw_progress has just flushed so the child's output lands after ours.
-    auto task = std::async(std::launch::async,
-                           [command_line] { return std::system(command_line.c_str()); });
-    while (task.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
-        spinner.frame = (spinner.frame + 1) % static_cast<std::int32_t>(spinner_frames.size());
-        draw_progress(spinner);
-    }
-    return task.get();
+    // std::cout, which the first spinner drawing has flushed so the child's output lands after
+    // ours.
+    return wait_with_spinner(label, [command_line] { return std::system(command_line.c_str()); });
 }
 
 void clean_temp_and_cache(Logger& logger, const TempCleanOptions& options) {

@@ -12,7 +12,4 @@ namespace platform {
 // opened or is not a regular file; a read error part-way ends the count with what was read so far.
 bool count_file_bytes(const std::filesystem::path& file, ByteHistogram& histogram);
 
-// Adds `length` bytes at `data` to the histogram.
-void add_to_histogram(const unsigned char* data, std::size_t length, ByteHistogram& histogram);
-
 }  // namespace platform

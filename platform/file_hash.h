@@ -15,6 +15,9 @@ struct ByteHistogram {
     std::uint64_t total = 0;
 };
 
+// Adds `length` bytes at `data` to the histogram.
+void add_to_histogram(const unsigned char* data, std::size_t length, ByteHistogram& histogram);
+
 using Sha256Digest = std::array<unsigned char, 32>;
 
 // Digests the whole content of a non-empty regular file. False for a missing, unreadable, empty or

@@ -47,11 +47,6 @@ class FileDescriptor {
     int fd;
 };
 
-void count_bytes(const unsigned char* data, std::size_t length, ByteHistogram& histogram) {
-    for (std::size_t i = 0; i < length; ++i) ++histogram.counts[data[i]];
-    histogram.total += length;
-}
-
 }  // namespace
 
 bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHistogram* histogram,
@@ -87,7 +82,7 @@ bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHi
             return false;
         }
         if (histogram != nullptr)
-            count_bytes(space.buffer.get(), static_cast<std::size_t>(got), counted);
+            add_to_histogram(space.buffer.get(), static_cast<std::size_t>(got), counted);
     }
     // Fewer bytes than fstat reported: the file was truncated under us; its digest would name
     // content that never existed as a whole.

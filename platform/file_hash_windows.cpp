@@ -111,10 +111,7 @@ bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHi
         const std::uint64_t piece = length - offset < kPieceSize ? length - offset : kPieceSize;
         const unsigned char* data = view.bytes() + offset;
         if (!CryptHashData(hash.get(), data, static_cast<DWORD>(piece), 0)) return false;
-        if (histogram != nullptr) {
-            for (std::uint64_t i = 0; i < piece; ++i) ++counted.counts[data[i]];
-            counted.total += piece;
-        }
+        if (histogram != nullptr) add_to_histogram(data, static_cast<std::size_t>(piece), counted);
         offset += piece;
     }
 
