@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <fstream>
-#include <type_traits>
+#include <functional>
 #include <utility>
 
 #include "platform/atomic_file.h"
@@ -11,8 +12,22 @@
 namespace {
 
 constexpr std::size_t kHashLength = 64;
+constexpr std::size_t kCountBytes = 8;
 // Every entry holds at least its length, size and time fields and the hash.
 constexpr std::size_t kFixedEntryBytes = 8 + 8 + 8 + kHashLength;
+// Where the size, time and hash fields lie, counted from the end of the key.
+constexpr std::size_t kSizeField = 0;
+constexpr std::size_t kTimeField = 8;
+constexpr std::size_t kHashField = 16;
+constexpr std::size_t kFieldsAfterKey = kHashField + kHashLength;
+
+std::uint64_t get_u64(const char* in) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) {
+        value |= static_cast<std::uint64_t>(static_cast<unsigned char>(in[i])) << (8 * i);
+    }
+    return value;
+}
 
 char* put_u64(char* out, std::uint64_t value) {
     for (int i = 0; i < 8; ++i) *out++ = static_cast<char>((value >> (8 * i)) & 0xFF);
@@ -23,48 +38,73 @@ char* put_text(char* out, std::string_view text) {
     return std::copy(text.begin(), text.end(), out);
 }
 
-class Reader {
-  public:
-    explicit Reader(std::string_view data) : data(data) {}
-
-    std::size_t remaining() const { return data.size() - position; }
-
-    bool u64(std::uint64_t& value) {
-        if (remaining() < 8) return false;
-        value = 0;
-        for (int i = 0; i < 8; ++i) {
-            value |= static_cast<std::uint64_t>(static_cast<unsigned char>(data[position + i]))
-                     << (8 * i);
-        }
-        position += 8;
-        return true;
-    }
-
-    bool bytes(std::uint64_t count, std::string_view& out) {
-        if (remaining() < count) return false;
-        out = data.substr(position, static_cast<std::size_t>(count));
-        position += static_cast<std::size_t>(count);
-        return true;
-    }
-
-  private:
-    std::string_view data;
-    std::size_t position = 0;
-};
-
-// A table rather than range tests: a load checks every hash character of every entry.
-constexpr std::array<bool, 256> kLowerHexDigit = [] {
-    std::array<bool, 256> table{};
-    for (char c = '0'; c <= '9'; ++c) table[static_cast<unsigned char>(c)] = true;
-    for (char c = 'a'; c <= 'f'; ++c) table[static_cast<unsigned char>(c)] = true;
-    return table;
-}();
-
+// Eight characters per step: a load checks every hash character of every entry. For a byte x
+// below 0x80, x + (0x80 - low) has its top bit set exactly when x >= low, and x + (0x7F - high)
+// exactly when x > high; no byte carries into the next.
 bool is_hash_text(std::string_view hash) {
     if (hash.size() != kHashLength) return false;
-    bool valid = true;
-    for (const char c : hash) valid &= kLowerHexDigit[static_cast<unsigned char>(c)];
-    return valid;
+    constexpr std::uint64_t kOnes = 0x0101010101010101;
+    constexpr std::uint64_t kTops = 0x80 * kOnes;
+    std::uint64_t ascii = 0;
+    std::uint64_t hex = kTops;
+    for (std::size_t at = 0; at < kHashLength; at += 8) {
+        std::uint64_t x = 0;
+        std::memcpy(&x, hash.data() + at, 8);
+        ascii |= x;
+        x &= ~kTops;  // keeps the sums below within their bytes; such bytes fail on `ascii`
+        const std::uint64_t digit = (x + (0x80 - '0') * kOnes) & ~(x + (0x7F - '9') * kOnes);
+        const std::uint64_t letter = (x + (0x80 - 'a') * kOnes) & ~(x + (0x7F - 'f') * kOnes);
+        hex &= digit | letter;
+    }
+    return (ascii & kTops) == 0 && (hex & kTops) == kTops;
+}
+
+// One entry of a file's text whose layout has been checked, read where its record starts.
+struct RecordView {
+    std::string_view key;
+    const char* fields;  // size, time and hash, right after the key
+
+    std::int64_t size() const { return static_cast<std::int64_t>(get_u64(fields + kSizeField)); }
+    std::uint64_t last_write_time() const { return get_u64(fields + kTimeField); }
+    std::string_view hash() const { return {fields + kHashField, kHashLength}; }
+    std::size_t length() const { return 8 + key.size() + kFieldsAfterKey; }
+};
+
+RecordView view_record(const char* record) {
+    const auto key_length = static_cast<std::size_t>(get_u64(record));
+    return {std::string_view(record + 8, key_length), record + 8 + key_length};
+}
+
+// The number of entries a file's text claims, if it can hold that many at all.
+bool claimed_count(std::string_view data, std::uint64_t& count) {
+    count = 0;
+    if (data.empty()) return true;
+    if (data.size() < kCountBytes) return false;
+    count = get_u64(data.data());
+    return count <= (data.size() - kCountBytes) / kFixedEntryBytes;
+}
+
+// Checks the layout of a whole file's text and hands on each entry with its offset in the text.
+// `end` is where the last entry ends: bytes after it are ignored. An empty text is an empty list.
+template <class OnRecord>
+bool walk_records(std::string_view data, std::size_t& end, OnRecord&& on_record) {
+    end = 0;
+    std::uint64_t count = 0;
+    if (!claimed_count(data, count)) return false;
+    if (data.empty()) return true;
+    std::size_t at = kCountBytes;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::size_t remaining = data.size() - at;
+        if (remaining < kFixedEntryBytes) return false;
+        const std::uint64_t key_length = get_u64(data.data() + at);
+        if (key_length > remaining - kFixedEntryBytes) return false;
+        const RecordView record = view_record(data.data() + at);
+        if (!is_hash_text(record.hash())) return false;
+        on_record(at, record);
+        at += record.length();
+    }
+    end = at;
+    return true;
 }
 
 // The file in one read. `opened` tells a file that could not be opened from one that failed
@@ -81,64 +121,56 @@ bool read_whole_file(const std::string& path, std::string& content, bool& opened
     return in.gcount() == static_cast<std::streamsize>(size);
 }
 
-// Builds the whole file in one buffer of the exact size.
-template <class Entries>
-std::string serialize_entries(const Entries& entries) {
-    std::size_t total = 8;
-    for (const auto& entry : entries) total += kFixedEntryBytes + entry.key.size();
-    std::string out(total, '\0');
-    char* at = put_u64(out.data(), entries.size());
-    for (const auto& entry : entries) {
-        at = put_u64(at, entry.key.size());
-        at = put_text(at, entry.key);
-        at = put_u64(at, static_cast<std::uint64_t>(entry.size));
-        at = put_u64(at, entry.last_write_time);
-        at = put_text(at, entry.hash);
-    }
-    return out;
+// One record in the file's layout.
+void append_record(std::string& out, std::string_view key, std::int64_t size,
+                   std::uint64_t last_write_time, std::string_view hash) {
+    const std::size_t at = out.size();
+    out.resize(at + 8 + key.size() + kFieldsAfterKey);
+    char* write = put_u64(out.data() + at, key.size());
+    write = put_text(write, key);
+    write = put_u64(write, static_cast<std::uint64_t>(size));
+    write = put_u64(write, last_write_time);
+    put_text(write, hash);
 }
 
-template <class Entries>
-bool parse_entries(std::string_view data, Entries& entries) {
-    Reader reader(data);
-    std::uint64_t count = 0;
-    // An empty file is an empty cache.
-    if (!data.empty() && !reader.u64(count)) return false;
-    if (count > reader.remaining() / kFixedEntryBytes) return false;
+std::size_t hash_key(std::string_view key) { return std::hash<std::string_view>{}(key); }
 
-    Entries parsed;
-    if constexpr (std::is_same_v<Entries, std::vector<CacheEntry>>) {
-        parsed.reserve(static_cast<std::size_t>(count));
-    }
-    for (std::uint64_t i = 0; i < count; ++i) {
-        std::uint64_t key_length = 0;
-        std::string_view key;
-        std::uint64_t size = 0;
-        std::uint64_t last_write_time = 0;
-        std::string_view hash;
-        if (!reader.u64(key_length) || !reader.bytes(key_length, key) || !reader.u64(size) ||
-            !reader.u64(last_write_time) || !reader.bytes(kHashLength, hash) ||
-            !is_hash_text(hash)) {
-            return false;
-        }
-        parsed.push_back(CacheEntry{std::string(key), static_cast<std::int64_t>(size),
-                                    last_write_time, std::string(hash)});
-    }
-    entries = std::move(parsed);
-    return true;
+// Room for `entries` with at least half of the slots free, so probe sequences stay short.
+std::size_t capacity_for(std::size_t entries) {
+    std::size_t capacity = 16;
+    while (capacity / 2 < entries) capacity *= 2;
+    return capacity;
 }
 
 }  // namespace
 
 std::string serialize_hash_cache(const std::vector<CacheEntry>& entries) {
-    return serialize_entries(entries);
+    std::size_t total = kCountBytes;
+    for (const auto& entry : entries) total += kFixedEntryBytes + entry.key.size();
+    std::string out;
+    out.reserve(total);
+    out.resize(kCountBytes);
+    put_u64(out.data(), entries.size());
+    for (const auto& entry : entries) {
+        append_record(out, entry.key, entry.size, entry.last_write_time, entry.hash);
+    }
+    return out;
 }
 
 bool parse_hash_cache(std::string_view data, std::vector<CacheEntry>& entries) {
-    return parse_entries(data, entries);
+    std::vector<CacheEntry> parsed;
+    std::size_t end = 0;
+    const bool intact = walk_records(data, end, [&](std::size_t, const RecordView& record) {
+        parsed.push_back(CacheEntry{std::string(record.key), record.size(),
+                                    record.last_write_time(), std::string(record.hash())});
+    });
+    if (!intact) return false;
+    entries = std::move(parsed);
+    return true;
 }
 
-HashCache::HashCache(std::string file_path) : file_path(std::move(file_path)) {}
+HashCache::HashCache(std::string file_path)
+    : records(kCountBytes, '\0'), slots(capacity_for(0)), file_path(std::move(file_path)) {}
 
 bool HashCache::load() {
     // A missing file, or a folder (which some systems open as a stream of meaningless size),
@@ -150,16 +182,49 @@ bool HashCache::load() {
     const bool read = read_whole_file(file_path, data, opened);
     if (!opened) return false;
 
-    std::deque<CacheEntry> parsed;
-    const bool intact = read && parse_entries(data, parsed);
+    // The index is built in the same pass that checks the file; it is only kept if the whole file
+    // passes.
+    std::uint64_t claimed = 0;
+    std::vector<Slot> index;
+    if (read && claimed_count(data, claimed)) {
+        index.assign(capacity_for(static_cast<std::size_t>(claimed)), Slot{});
+    }
+    // Each insertion lands on a random slot of a table far larger than the processor's caches;
+    // the slot is fetched ahead, while the next records are read, and filled a few records later.
+    constexpr std::size_t kAhead = 16;
+    std::array<Slot, kAhead> pending{};
+    std::size_t read_records = 0;
+    std::size_t end = 0;
+    const bool intact =
+        !index.empty() && walk_records(data, end, [&](std::size_t at, const RecordView& record) {
+            Slot& waiting = pending[read_records % kAhead];
+            if (read_records >= kAhead) insert_slot(index, waiting.key_hash, waiting.record);
+            waiting = Slot{hash_key(record.key), at};
+            __builtin_prefetch(&index[waiting.key_hash & (index.size() - 1)]);
+            ++read_records;
+        });
+    if (intact) {
+        for (std::size_t i = read_records > kAhead ? read_records - kAhead : 0; i < read_records;
+             ++i) {
+            insert_slot(index, pending[i % kAhead].key_hash, pending[i % kAhead].record);
+        }
+    }
     // The file holds exactly the loaded entries only if nothing replaced it while it was read.
     platform::FileStamp after;
     const bool unchanged =
         intact && platform::query_file_stamp(file_path, after) && after == before;
+    if (!intact || end == 0) {
+        data.assign(kCountBytes, '\0');
+        index.assign(capacity_for(0), Slot{});
+        claimed = 0;
+    } else {
+        data.resize(end);
+    }
 
     std::lock_guard<std::mutex> lock(mutex);
-    entries = std::move(parsed);
-    rebuild_index();
+    records = std::move(data);
+    count = static_cast<std::size_t>(claimed);
+    slots = std::move(index);
     ++revision;
     if (unchanged) {
         on_disk = FileRecord{before, revision};
@@ -169,14 +234,38 @@ bool HashCache::load() {
     return intact;
 }
 
-void HashCache::rebuild_index() {
-    index.clear();
-    repeated_keys.clear();
-    index.reserve(entries.size());
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const auto [first, inserted] = index.emplace(std::string_view(entries[i].key), i);
-        if (!inserted) repeated_keys[first->first].push_back(i);
+void HashCache::insert_slot(std::vector<Slot>& table, std::size_t key_hash, std::size_t record) {
+    const std::size_t mask = table.size() - 1;
+    std::size_t at = key_hash & mask;
+    while (table[at].record != 0) at = (at + 1) & mask;
+    table[at] = Slot{key_hash, record};
+}
+
+void HashCache::rebuild_index(std::size_t capacity) {
+    // Inserting in list order keeps the records of one key in list order along their probes.
+    slots.assign(capacity, Slot{});
+    std::size_t at = kCountBytes;
+    for (std::size_t i = 0; i < count; ++i) {
+        const RecordView record = view_record(records.data() + at);
+        insert_slot(slots, hash_key(record.key), at);
+        at += record.length();
     }
+}
+
+bool HashCache::find(std::string_view key, std::size_t key_hash, const platform::FileStamp* stamp,
+                     std::size_t& record) const {
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t at = key_hash & mask; slots[at].record != 0; at = (at + 1) & mask) {
+        if (slots[at].key_hash != key_hash) continue;
+        const RecordView view = view_record(records.data() + slots[at].record);
+        if (view.key != key) continue;
+        if (stamp == nullptr ||
+            (view.size() == stamp->size && view.last_write_time() == stamp->last_write_time)) {
+            record = slots[at].record;
+            return true;
+        }
+    }
+    return false;
 }
 
 bool HashCache::save() {
@@ -197,7 +286,7 @@ bool HashCache::save() {
     std::string data;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        data = serialize_entries(entries);
+        data = records;
         current = revision;
     }
     platform::AtomicFileWriter writer{std::filesystem::path(file_path)};
@@ -226,28 +315,11 @@ bool HashCache::lookup(const std::filesystem::path& path, std::string& hash_out)
 bool HashCache::lookup(const std::filesystem::path& path, const platform::FileStamp& stamp,
                        std::string& hash_out) {
     const std::string key = platform::narrow_path_key(path);
+    const std::size_t key_hash = hash_key(key);
     std::lock_guard<std::mutex> lock(mutex);
-    const auto found = index.find(key);
-    if (found == index.end()) return false;
-    const auto matches = [&](std::size_t position) {
-        const CacheEntry& entry = entries[position];
-        return entry.size == stamp.size && entry.last_write_time == stamp.last_write_time;
-    };
-    std::size_t hit = found->second;
-    if (!matches(hit)) {
-        const auto repeats = repeated_keys.find(key);
-        if (repeats == repeated_keys.end()) return false;
-        bool any = false;
-        for (std::size_t position : repeats->second) {
-            if (matches(position)) {
-                hit = position;
-                any = true;
-                break;
-            }
-        }
-        if (!any) return false;
-    }
-    hash_out = entries[hit].hash;
+    std::size_t record = 0;
+    if (!find(key, key_hash, &stamp, record)) return false;
+    hash_out = view_record(records.data() + record).hash();
     return true;
 }
 
@@ -261,32 +333,47 @@ void HashCache::store(const std::filesystem::path& path, const platform::FileSta
                       const std::string& hash) {
     // Only a digest text keeps the file layout (a fixed 64-byte hash field) valid.
     if (!is_hash_text(hash)) return;
-    std::string key = platform::narrow_path_key(path);
+    const std::string key = platform::narrow_path_key(path);
+    const std::size_t key_hash = hash_key(key);
 
     std::lock_guard<std::mutex> lock(mutex);
-    const auto found = index.find(key);
-    if (found != index.end()) {
-        CacheEntry& entry = entries[found->second];
-        if (entry.size != stamp.size || entry.last_write_time != stamp.last_write_time ||
-            entry.hash != hash) {
-            entry.size = stamp.size;
-            entry.last_write_time = stamp.last_write_time;
-            entry.hash = hash;
+    std::size_t record = 0;
+    if (find(key, key_hash, nullptr, record)) {
+        const RecordView view = view_record(records.data() + record);
+        if (view.size() != stamp.size || view.last_write_time() != stamp.last_write_time ||
+            view.hash() != hash) {
+            char* fields = records.data() + record + 8 + key.size();
+            put_u64(fields + kSizeField, static_cast<std::uint64_t>(stamp.size));
+            put_u64(fields + kTimeField, stamp.last_write_time);
+            put_text(fields + kHashField, hash);
             ++revision;
         }
         return;
     }
-    entries.push_back(CacheEntry{std::move(key), stamp.size, stamp.last_write_time, hash});
-    index.emplace(std::string_view(entries.back().key), entries.size() - 1);
+    if ((count + 1) > slots.size() / 2) rebuild_index(slots.size() * 2);
+    record = records.size();
+    append_record(records, key, stamp.size, stamp.last_write_time, hash);
+    ++count;
+    put_u64(records.data(), count);
+    insert_slot(slots, key_hash, record);
     ++revision;
 }
 
 std::size_t HashCache::size() const {
     std::lock_guard<std::mutex> lock(mutex);
-    return entries.size();
+    return count;
 }
 
 std::vector<CacheEntry> HashCache::snapshot() const {
     std::lock_guard<std::mutex> lock(mutex);
-    return {entries.begin(), entries.end()};
+    std::vector<CacheEntry> entries;
+    entries.reserve(count);
+    std::size_t at = kCountBytes;
+    for (std::size_t i = 0; i < count; ++i) {
+        const RecordView record = view_record(records.data() + at);
+        entries.push_back(CacheEntry{std::string(record.key), record.size(),
+                                     record.last_write_time(), std::string(record.hash())});
+        at += record.length();
+    }
+    return entries;
 }

@@ -4,13 +4,11 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/file_info.h"
@@ -50,14 +48,26 @@ class HashCache {
     std::vector<CacheEntry> snapshot() const;
 
   private:
-    void rebuild_index();
+    // A free slot holds record 0; a used one holds the record's offset in `records` (never 0,
+    // where the count lies) and the hash of its key.
+    struct Slot {
+        std::size_t key_hash = 0;
+        std::size_t record = 0;
+    };
 
-    // A deque, because adding an entry never moves the others: the index views their keys.
-    std::deque<CacheEntry> entries;
-    std::unordered_map<std::string_view, std::size_t> index;  // key -> position in entries
-    // Positions of second and later entries with one key. Only a file written elsewhere can hold
-    // such repeats; lookups still consider them in list order.
-    std::unordered_map<std::string_view, std::vector<std::size_t>> repeated_keys;
+    bool find(std::string_view key, std::size_t key_hash, const platform::FileStamp* stamp,
+              std::size_t& record) const;
+    static void insert_slot(std::vector<Slot>& table, std::size_t key_hash, std::size_t record);
+    void rebuild_index(std::size_t capacity);
+
+    // The entries exactly as the file lays them out, count first: a load keeps the bytes it read,
+    // a new entry is appended, an update rewrites the fixed-size fields of its record in place.
+    // So a load is one pass over the file, and a save writes this text as it stands.
+    std::string records;
+    std::size_t count = 0;
+    // Open addressing with linear probing over the records, never removing any: the records of
+    // one key lie along its probe sequence in list order, the order lookups must consider them in.
+    std::vector<Slot> slots;
     // Counts the changes to the entries; with the stamp the file had when it last held exactly
     // the entries of some revision, it tells save whether there is anything to write.
     std::uint64_t revision = 0;

@@ -255,6 +255,23 @@ TEST(ParseHashCache, RejectsDamagedData) {
     EXPECT_EQ(entries[1].size, -1);
 }
 
+// Every byte value in every position of the hash field: only the 16 lower-case hex digits pass.
+// The check reads the field several characters at a time, so a value next to a range boundary or
+// with the top bit set must fail wherever it stands.
+TEST(ParseHashCache, AcceptsExactlyLowerCaseHexInTheHashField) {
+    const std::string digits = "0123456789abcdef";
+    for (std::size_t position = 0; position < 64; ++position) {
+        for (int value = 0; value < 256; ++value) {
+            std::string hash = kHashOne;
+            hash[position] = static_cast<char>(value);
+            const bool hex = digits.find(static_cast<char>(value)) != std::string::npos;
+            std::vector<CacheEntry> entries;
+            ASSERT_EQ(parse_hash_cache(serialize_hash_cache({{"k", 1, 2, hash}}), entries), hex)
+                << "byte " << value << " at " << position;
+        }
+    }
+}
+
 TEST_F(HashCacheTest, DamagedFileLoadsAsAnEmptyCache) {
     const auto file = dir.write("doc.txt", "content");
     HashCache writer(cache_file());
