@@ -10,6 +10,7 @@
 
 #include "console/logger.h"
 #include "platform/atomic_file.h"
+#include "platform/file_content.h"
 #include "platform/http.h"
 
 namespace {
@@ -26,7 +27,7 @@ std::size_t prefix_of(const unsigned char* record) {
 }
 
 // See HashChecker::prefix_starts. Counts the records of each prefix, then sums the counts up.
-std::vector<std::size_t> index_prefixes(const std::vector<unsigned char>& digests) {
+std::vector<std::size_t> index_prefixes(const platform::FileContent& digests) {
     std::vector<std::size_t> starts(kPrefixCount + 1, 0);
     for (std::size_t at = 0; at < digests.size(); at += kRecordSize) {
         ++starts[prefix_of(digests.data() + at) + 1];
@@ -35,12 +36,17 @@ std::vector<std::size_t> index_prefixes(const std::vector<unsigned char>& digest
     return starts;
 }
 
-unsigned char nibble(char c) {
-    if (c >= '0' && c <= '9') return static_cast<unsigned char>(c - '0');
-    if (c >= 'a' && c <= 'f') return static_cast<unsigned char>(c - 'a' + 10);
-    if (c >= 'A' && c <= 'F') return static_cast<unsigned char>(c - 'A' + 10);
-    return 0;
-}
+// The value of each hex digit, 0 for any other character: a lookup, because the digits of a hash
+// are random and a test per range mispredicts on most of them.
+constexpr std::array<unsigned char, 256> kNibble = [] {
+    std::array<unsigned char, 256> table{};
+    for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<unsigned char>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<unsigned char>(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; ++c) table[c] = static_cast<unsigned char>(c - 'A' + 10);
+    return table;
+}();
+
+unsigned char nibble(char c) { return kNibble[static_cast<unsigned char>(c)]; }
 
 // The white space of the "C" locale's isspace, without the locale lookup per character.
 bool is_space(char c) {
@@ -107,22 +113,11 @@ bool HashChecker::load(const std::string& txt_path, const std::string& bin_path)
 
 bool HashChecker::load_binary(const std::string& bin_path) {
     std::lock_guard<std::mutex> lock(mutex);
-    // A folder can be opened as a stream on some systems and reports a meaningless size.
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(bin_path, error)) return false;
-    std::ifstream in(bin_path, std::ios::binary | std::ios::ate);
-    if (!in) return false;
-    const std::streamoff size = in.tellg();
-    if (size < 0 || size % static_cast<std::streamoff>(kRecordSize) != 0) return false;
-    in.seekg(0);
-    // Read beside the live database so a short read leaves the previous one in place.
-    std::vector<unsigned char> fresh(static_cast<std::size_t>(size));
-    if (!fresh.empty()) {
-        in.read(reinterpret_cast<char*>(fresh.data()), static_cast<std::streamsize>(size));
-        if (!in || in.gcount() != static_cast<std::streamsize>(size)) return false;
-    }
+    // Read beside the live database so a failed load leaves the previous one in place.
+    platform::FileContent fresh;
+    if (!fresh.load(bin_path) || fresh.size() % kRecordSize != 0) return false;
     prefix_starts = index_prefixes(fresh);
-    digests.swap(fresh);
+    digests = std::move(fresh);
     loaded = true;
     return true;
 }

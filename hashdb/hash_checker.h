@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "hashdb/update_settings.h"
+#include "platform/file_content.h"
 
 class Logger;
 
@@ -47,7 +48,7 @@ class HashChecker {
     const std::vector<std::string>& list_urls() const { return update_urls; }
 
   private:
-    std::vector<unsigned char> digests;
+    platform::FileContent digests;
     // Entry p is the position of the first record whose first two bytes, read as a big-endian
     // number, are p or more; the last entry is the record count. A lookup bisects only the few
     // records of its own prefix: bisecting the whole array costs a cache miss at nearly every step.
