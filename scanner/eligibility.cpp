@@ -10,9 +10,6 @@
 namespace {
 
 constexpr char kSeparator = static_cast<char>(std::filesystem::path::preferred_separator);
-// Every character that ends a path component: '/' everywhere, '\\' as well on Windows.
-constexpr std::filesystem::path::value_type kPathSeparators[] = {
-    '/', std::filesystem::path::preferred_separator, 0};
 
 std::string folder_marker(const char* name) {
     return std::string(1, kSeparator) + name + std::string(1, kSeparator);
@@ -42,16 +39,19 @@ bool contains_any(std::string_view text, const std::vector<std::string>& markers
 }
 
 // The same as path::extension() for a path whose last component is a file name, without building
-// the path objects that call makes; the result is short enough to need no allocation.
-std::filesystem::path extension_of(const std::filesystem::path& path) {
-    using Text = std::filesystem::path::string_type;
-    const Text& text = path.native();
-    Text::size_type start = text.find_last_of(kPathSeparators);
+// the path objects that call makes.
+template <class Char>
+std::basic_string_view<Char> extension_of(std::basic_string_view<Char> text) {
+    using Text = std::basic_string_view<Char>;
+    // Every character that ends a path component: '/' everywhere, '\\' as well on Windows.
+    constexpr Char kPathSeparators[] = {Char('/'), Char(std::filesystem::path::preferred_separator),
+                                        Char(0)};
+    typename Text::size_type start = text.find_last_of(kPathSeparators);
     start = start == Text::npos ? 0 : start + 1;
-    const Text::size_type dot = text.rfind('.');
+    const typename Text::size_type dot = text.rfind('.');
     if (dot == Text::npos || dot <= start) return {};  // no dot, or only a leading one
     if (text.size() - start == 2 && dot == start + 1 && text[start] == '.') return {};  // ".."
-    return std::filesystem::path(text.substr(dot));
+    return text.substr(dot);
 }
 
 }  // namespace
@@ -92,25 +92,31 @@ std::string lower_ascii(std::string text) {
 }
 
 std::string lower_extension(const std::filesystem::path& path) {
-    std::string extension;
-    if (!platform::narrow_path(extension_of(path), extension)) return {};
-    return lower_ascii(std::move(extension));
+    const auto extension =
+        extension_of(std::basic_string_view<std::filesystem::path::value_type>(path.native()));
+    std::string narrow;
+    if (!platform::narrow_path(std::filesystem::path(extension), narrow)) return {};
+    return lower_ascii(std::move(narrow));
+}
+
+bool is_pruned_path(std::string_view lower_path, const ScanConfig& config) {
+    return contains_any(lower_path, skipped_folder_markers()) ||
+           (config.skip_system_folders &&
+            contains_any(lower_path, platform::system_folder_markers()));
+}
+
+bool has_skipped_extension(std::string_view lower_path) {
+    const std::string_view extension = extension_of(lower_path);
+    const auto& skipped = skipped_extensions();
+    return std::find(skipped.begin(), skipped.end(), extension) != skipped.end();
 }
 
 Eligibility check_eligibility(const std::filesystem::directory_entry& entry,
                               const ScanConfig& config) {
     const std::string lower_path = lower_ascii(narrow_or_throw(entry.path()));
-    if (contains_any(lower_path, skipped_folder_markers())) return Eligibility::kPrune;
-    if (config.skip_system_folders && contains_any(lower_path, platform::system_folder_markers())) {
-        return Eligibility::kPrune;
-    }
+    if (is_pruned_path(lower_path, config)) return Eligibility::kPrune;
     // Follows a link to its target: a link to a file is scanned as that file.
     std::error_code ec;
     if (!entry.is_regular_file(ec)) return Eligibility::kSkip;
-    const std::string extension = lower_ascii(narrow_or_throw(extension_of(entry.path())));
-    const auto& skipped = skipped_extensions();
-    if (std::find(skipped.begin(), skipped.end(), extension) != skipped.end()) {
-        return Eligibility::kSkip;
-    }
-    return Eligibility::kScan;
+    return has_skipped_extension(lower_path) ? Eligibility::kSkip : Eligibility::kScan;
 }

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "scanner/scan_config.h"
@@ -30,6 +31,13 @@ std::string lower_ascii(std::string text);
 // The path's extension by the standard rule, narrow and lower case; empty when it has none or it
 // cannot be represented.
 std::string lower_extension(const std::filesystem::path& path);
+
+// True when the scan never looks at the entry with this path text (narrow, lower case) nor at
+// anything below it: it lies in a marked folder, or a system folder when those are skipped.
+bool is_pruned_path(std::string_view lower_path, const ScanConfig& config);
+
+// True when a file with this path text (narrow, lower case) is passed over for its extension.
+bool has_skipped_extension(std::string_view lower_path);
 
 // Decides what the walk does with one entry. Throws when the entry's path has no narrow form. An
 // entry whose kind cannot be read (a link loop, a target without access) is skipped.

@@ -30,8 +30,14 @@ constexpr std::size_t kFilesPerTask = 64;
 
 // One batch is queued as one task per worker, and every one of them takes the batch's next file
 // until none is left; so a batch of a few large files is still hashed on every core at once.
+struct QueuedFile {
+    std::filesystem::path::string_type path;
+    // Kept open until its last queued file is scanned: its status is read relative to it.
+    std::shared_ptr<platform::FolderReader> folder;
+};
+
 struct FileBatch {
-    std::vector<std::filesystem::path::string_type> files;
+    std::vector<QueuedFile> files;
     std::atomic<std::size_t> next{0};
 };
 
@@ -56,7 +62,7 @@ void scan_directory(const std::vector<std::string>& roots, const HashChecker& ch
     const bool verify_signatures = config.verify_signatures;
     // The batch holds the paths' plain text; the worker builds the path objects, so the walking
     // thread does not pay for splitting them into components.
-    std::vector<std::filesystem::path::string_type> batch;
+    std::vector<QueuedFile> batch;
     batch.reserve(kFilesPerTask);
     const auto queue_batch = [&] {
         if (batch.empty()) return;
@@ -69,20 +75,22 @@ void scan_directory(const std::vector<std::string>& roots, const HashChecker& ch
                 for (std::size_t at; (at = shared->next.fetch_add(1)) < shared->files.size();) {
                     // One file's failure must not cost the rest of its batch their scan; as when
                     // each file was its own task, what it threw goes no further.
+                    QueuedFile& file = shared->files[at];
                     try {
                         scan_file(stats, checker, logger, cache_hits,
-                                  std::filesystem::path(shared->files[at]), enable_heuristics,
-                                  verify_signatures, cache);
+                                  std::filesystem::path(std::move(file.path)), enable_heuristics,
+                                  verify_signatures, cache, file.folder.get());
                     } catch (const std::exception&) {
                     }
+                    file.folder.reset();
                 }
             });
         }
         batch.clear();
         batch.reserve(kFilesPerTask);
     };
-    const auto queue_file = [&](const std::filesystem::path& file) {
-        batch.push_back(file.native());
+    const auto queue_file = [&](const WalkedFile& file) {
+        batch.push_back(QueuedFile{file.path, file.folder});
         if (batch.size() == kFilesPerTask) queue_batch();
     };
     const auto log_folder_error = [&logger](const std::filesystem::filesystem_error& error) {

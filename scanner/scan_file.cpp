@@ -8,6 +8,7 @@
 #include "hashdb/hash_cache.h"
 #include "hashdb/hash_checker.h"
 #include "platform/file_info.h"
+#include "platform/folder_reader.h"
 #include "platform/trust.h"
 #include "scanner/eligibility.h"
 #include "scanner/entropy.h"
@@ -19,6 +20,17 @@ std::string display_path(const std::filesystem::path& path) {
     // The walk converted this very path before queuing it; the fallback is never expected.
     if (!platform::narrow_path(path, narrow)) narrow = platform::narrow_path_key(path);
     return narrow;
+}
+
+// The file's stamp, asked of the open folder that holds it where the walk gave one.
+bool query_stamp(const std::filesystem::path& path, const platform::FolderReader* folder,
+                 platform::FileStamp& stamp) {
+    if (folder == nullptr) return platform::query_file_stamp(path, stamp);
+    constexpr std::filesystem::path::value_type kSeparators[] = {
+        '/', std::filesystem::path::preferred_separator, 0};
+    const auto& text = path.native();
+    const auto last = text.find_last_of(kSeparators);
+    return folder->query_stamp(text.c_str() + (last == text.npos ? 0 : last + 1), stamp);
 }
 
 }  // namespace
@@ -34,7 +46,8 @@ std::string suspicious_entry(const std::string& narrow_path, double entropy) {
 
 void scan_file(ScanStats& stats, const HashChecker& checker, Logger& logger,
                std::atomic<std::uint64_t>& cache_hits, const std::filesystem::path& path,
-               bool enable_heuristics, bool verify_signatures, HashCache* cache) {
+               bool enable_heuristics, bool verify_signatures, HashCache* cache,
+               const platform::FolderReader* folder) {
     if (verify_signatures && platform::is_trusted_signature(path)) {
         stats.files_scanned.fetch_add(1);
         return;
@@ -44,8 +57,7 @@ void scan_file(ScanStats& stats, const HashChecker& checker, Logger& logger,
     // those bytes, and a hashed file counts the bytes that were digested.
     std::string hash;
     platform::FileStamp stamp;
-    if (cache != nullptr && platform::query_file_stamp(path, stamp) &&
-        cache->lookup(path, stamp, hash)) {
+    if (cache != nullptr && query_stamp(path, folder, stamp) && cache->lookup(path, stamp, hash)) {
         cache_hits.fetch_add(1);
     }
 

@@ -1,6 +1,8 @@
 #include "scanner/walk.h"
 
+#include <string>
 #include <system_error>
+#include <type_traits>
 #include <vector>
 
 #include "platform/fs_kind.h"
@@ -8,16 +10,7 @@
 
 namespace {
 
-constexpr auto kListing = std::filesystem::directory_options::skip_permission_denied;
-
-// A real folder on a real file system: not a link to one, not a view of the kernel. `ec` says why
-// the entry's kind could not be read where the listing did not tell it (on Windows, or on file
-// systems that leave the kind out of the listing).
-bool may_enter(const std::filesystem::directory_entry& entry, std::error_code& ec) {
-    if (entry.is_symlink(ec) || ec) return false;
-    if (!entry.is_directory(ec) || ec) return false;
-    return !platform::is_link(entry) && !platform::is_pseudo_file_system(entry.path());
-}
+using Text = std::filesystem::path::string_type;
 
 // A folder the user may not read is an expected sight on any system, and one removed while the
 // walk runs is simply no longer there; anything else (no descriptors left, a name too long, an I/O
@@ -27,49 +20,103 @@ bool worth_reporting(const std::error_code& ec) {
            ec != std::errc::no_such_file_or_directory;
 }
 
+// The text every entry of the folder begins with, spelt as `folder / name` spells it.
+Text entry_prefix(const std::filesystem::path& folder) {
+    Text prefix = (folder / "x").native();
+    prefix.pop_back();
+    return prefix;
+}
+
+// Appends a name's narrow text in lower case; throws when it has no narrow form. A template, so
+// that only the branch for this system's path characters is compiled.
+template <class Name>
+void append_lower(std::string& lower, const Name& name) {
+    const std::size_t start = lower.size();
+    if constexpr (std::is_same_v<Name, std::string>) {
+        lower += name;
+    } else {
+        lower += narrow_or_throw(std::filesystem::path(name));
+    }
+    for (std::size_t i = start; i < lower.size(); ++i) {
+        const char c = lower[i];
+        if (c >= 'A' && c <= 'Z') lower[i] = static_cast<char>(c - 'A' + 'a');
+    }
+}
+
+struct OpenFolder {
+    std::filesystem::path folder;
+    std::shared_ptr<platform::FolderReader> reader;
+    std::size_t path_length;   // of the entries' common beginning in the walk's path text
+    std::size_t lower_length;  // the same in its lower-case narrow form
+};
+
 }  // namespace
 
 void walk_tree(const std::filesystem::path& root, const ScanConfig& config,
-               const std::function<void(const std::filesystem::path&)>& on_file,
-               const FolderErrorHandler& on_folder_error) {
+               const FileHandler& on_file, const FolderErrorHandler& on_folder_error) {
     const auto report = [&](const std::filesystem::path& folder, const std::error_code& ec) {
         if (on_folder_error && worth_reporting(ec)) {
             on_folder_error(std::filesystem::filesystem_error("directory iteration", folder, ec));
         }
     };
     if (platform::is_pseudo_file_system(root)) return;
-    // One open listing per level below the root; the top one is the folder being read now.
-    std::vector<std::filesystem::directory_iterator> open_folders;
-    open_folders.emplace_back(root, kListing);
-    const std::filesystem::directory_iterator end;
+    auto top = std::make_shared<platform::FolderReader>(root);
+    if (const std::error_code ec = top->error()) {
+        // A root the user may not read is walked as an empty folder.
+        if (ec == std::errc::permission_denied) return;
+        throw std::filesystem::filesystem_error("directory iterator cannot open directory", root,
+                                                ec);
+    }
+
+    // The path of the entry at hand, and its lower-case narrow text that the filters read; both
+    // are cut back to the folder's part before each entry, so no entry costs a path object.
+    Text path = entry_prefix(root);
+    std::string lower;
+    append_lower(lower, path);
+    // One open folder per level below the root; the last one is the folder being read now.
+    std::vector<OpenFolder> open_folders;
+    open_folders.push_back(OpenFolder{root, std::move(top), path.size(), lower.size()});
+    Text name;
+    platform::EntryKind kind = platform::EntryKind::kUnknown;
     while (!open_folders.empty()) {
-        auto& listing = open_folders.back();
-        if (listing == end) {
+        OpenFolder& current = open_folders.back();
+        path.resize(current.path_length);
+        lower.resize(current.lower_length);
+        if (!current.reader->next(name, kind)) {
+            // A listing that fails part-way ends that folder only.
+            if (current.reader->error()) report(current.folder, current.reader->error());
             open_folders.pop_back();
             continue;
         }
-        const std::filesystem::directory_entry entry = *listing;
-        std::error_code ec;
-        listing.increment(ec);
-        // A listing that fails part-way ends that folder only.
-        if (ec) {
-            listing = end;
-            report(entry.path().parent_path(), ec);
-        }
+        path += name;
+        append_lower(lower, name);
+        if (is_pruned_path(lower, config)) continue;
 
-        switch (check_eligibility(entry, config)) {
-            case Eligibility::kScan:
-                on_file(entry.path());
-                break;
-            case Eligibility::kPrune:
-                break;
-            case Eligibility::kSkip:
-                if (may_enter(entry, ec)) {
-                    std::filesystem::directory_iterator below(entry.path(), kListing, ec);
-                    if (!ec) open_folders.push_back(std::move(below));
-                }
-                if (ec) report(entry.path(), ec);
-                break;
+        // A link to a file is scanned as that file; a link to a folder is never gone into.
+        using platform::EntryKind;
+        if (kind == EntryKind::kUnknown) kind = current.reader->kind_of(name.c_str(), false);
+        if (kind == EntryKind::kLink) {
+            if (current.reader->kind_of(name.c_str(), true) != EntryKind::kFile) continue;
+            kind = EntryKind::kFile;
         }
+        if (kind == EntryKind::kFile) {
+            if (!has_skipped_extension(lower)) {
+                on_file(WalkedFile{path, current.path_length, current.reader});
+            }
+            continue;
+        }
+        if (kind != EntryKind::kFolder) continue;
+
+        std::filesystem::path folder(path);
+        auto below = std::make_shared<platform::FolderReader>(folder);
+        if (below->error()) {
+            report(folder, below->error());
+            continue;
+        }
+        if (below->on_pseudo_file_system()) continue;
+        path += std::filesystem::path::preferred_separator;
+        lower += static_cast<char>(std::filesystem::path::preferred_separator);
+        open_folders.push_back(
+            OpenFolder{std::move(folder), std::move(below), path.size(), lower.size()});
     }
 }

@@ -31,8 +31,8 @@ const char* name_of(Eligibility outcome) {
 // Paths relative to the root, with '/' whatever the system, of the files a walk hands on.
 std::set<std::string> walked_files(const fs::path& root, const ScanConfig& config = {}) {
     std::set<std::string> files;
-    walk_tree(root, config, [&](const fs::path& file) {
-        files.insert(file.lexically_relative(root).generic_string());
+    walk_tree(root, config, [&](const WalkedFile& file) {
+        files.insert(fs::path(file.path).lexically_relative(root).generic_string());
     });
     return files;
 }
@@ -167,8 +167,9 @@ TEST(Walk, FolderRemovedWhileWalkingIsPassedOver) {
     }
     std::set<std::string> seen;
     std::string removed;
-    walk_tree(tree.path(), ScanConfig{}, [&](const fs::path& file) {
-        const std::string relative = file.lexically_relative(tree.path()).generic_string();
+    walk_tree(tree.path(), ScanConfig{}, [&](const WalkedFile& file) {
+        const std::string relative =
+            fs::path(file.path).lexically_relative(tree.path()).generic_string();
         seen.insert(relative);
         if (removed.empty()) {
             removed = relative[0] == 'a' ? "b" : "a";

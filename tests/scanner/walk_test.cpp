@@ -89,7 +89,7 @@ TEST(WalkTest, AFolderThatCannotBeListedIsReportedAndTheWalkGoesOn) {
     std::vector<fs::filesystem_error> errors;
     walk_tree(
         dir / "tree", ScanConfig{},
-        [&](const fs::path& file) { files.insert(file.filename().string()); },
+        [&](const WalkedFile& file) { files.insert(fs::path(file.path).filename().string()); },
         [&](const fs::filesystem_error& error) { errors.push_back(error); });
 
     // Everything above the limit is walked, before and after the failing folder.
@@ -106,8 +106,9 @@ TEST(WalkTest, AFolderThatCannotBeListedIsReportedAndTheWalkGoesOn) {
 
     // Without a handler the same walk still passes the folder over.
     files.clear();
-    walk_tree(dir / "tree", ScanConfig{},
-              [&](const fs::path& file) { files.insert(file.filename().string()); });
+    walk_tree(dir / "tree", ScanConfig{}, [&](const WalkedFile& file) {
+        files.insert(fs::path(file.path).filename().string());
+    });
     EXPECT_EQ(files.size(), 3u);
 }
 
