@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <iostream>
 #include <system_error>
 
@@ -88,7 +89,11 @@ int run_quorvex() {
     warn_if_not_elevated(in);
     move_to_executable_folder();
 
+    // The cache and the database are separate files of many megabytes: the database is read on
+    // a second thread while the cache is, and the messages still come in their order.
     HashCache cache(kHashCacheFile);
+    auto database_loaded = std::async(
+        std::launch::async, [&checker] { return checker.load(kHashTextFile, kHashBinaryFile); });
     if (cache.load()) {
         print_colored("[INFO] Hash cache loaded: " + std::to_string(cache.size()) + " entries.",
                       kLightBlue);
@@ -96,7 +101,7 @@ int run_quorvex() {
         print_colored("[INFO] Starting with empty hash cache.", kLightBlue);
     }
     print_colored("[INIT] Loading hash database...", kLightCyan);
-    if (!checker.load(kHashTextFile, kHashBinaryFile)) {
+    if (!database_loaded.get()) {
         print_colored("[WARN] Could not load hashes. Starting with empty database.", kYellow);
     }
     check_registry_autoruns(checker, logger);

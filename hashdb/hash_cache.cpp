@@ -314,7 +314,11 @@ bool HashCache::lookup(const std::filesystem::path& path, std::string& hash_out)
 
 bool HashCache::lookup(const std::filesystem::path& path, const platform::FileStamp& stamp,
                        std::string& hash_out) {
-    const std::string key = platform::narrow_path_key(path);
+    return lookup_key(platform::narrow_path_key(path), stamp, hash_out);
+}
+
+bool HashCache::lookup_key(std::string_view key, const platform::FileStamp& stamp,
+                           std::string& hash_out) {
     const std::size_t key_hash = hash_key(key);
     std::lock_guard<std::mutex> lock(mutex);
     std::size_t record = 0;
@@ -331,9 +335,13 @@ void HashCache::store(const std::filesystem::path& path, const std::string& hash
 
 void HashCache::store(const std::filesystem::path& path, const platform::FileStamp& stamp,
                       const std::string& hash) {
+    store_key(platform::narrow_path_key(path), stamp, hash);
+}
+
+void HashCache::store_key(std::string_view key, const platform::FileStamp& stamp,
+                          std::string_view hash) {
     // Only a digest text keeps the file layout (a fixed 64-byte hash field) valid.
     if (!is_hash_text(hash)) return;
-    const std::string key = platform::narrow_path_key(path);
     const std::size_t key_hash = hash_key(key);
 
     std::lock_guard<std::mutex> lock(mutex);

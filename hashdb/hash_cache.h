@@ -44,6 +44,10 @@ class HashCache {
     void store(const std::filesystem::path& path, const platform::FileStamp& stamp,
                const std::string& hash);
 
+    // The same two, for a key the caller already holds (see narrow_path_key).
+    bool lookup_key(std::string_view key, const platform::FileStamp& stamp, std::string& hash_out);
+    void store_key(std::string_view key, const platform::FileStamp& stamp, std::string_view hash);
+
     std::size_t size() const;
     std::vector<CacheEntry> snapshot() const;
 

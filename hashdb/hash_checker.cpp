@@ -26,11 +26,24 @@ std::size_t prefix_of(const unsigned char* record) {
     return (static_cast<std::size_t>(record[0]) << 8) | record[1];
 }
 
-// See HashChecker::prefix_starts. Counts the records of each prefix, then sums the counts up.
-std::vector<std::size_t> index_prefixes(const platform::FileContent& digests) {
+constexpr std::size_t kPresenceBits = std::size_t{1} << 24;
+
+// The first three bytes of a digest: the bit that stands for it in HashChecker::presence.
+std::size_t presence_bit(const unsigned char* record) {
+    return (static_cast<std::size_t>(record[0]) << 16) |
+           (static_cast<std::size_t>(record[1]) << 8) | record[2];
+}
+
+// See HashChecker::prefix_starts and HashChecker::presence: counts the records of each prefix,
+// marks each record's bit, then sums the counts up.
+std::vector<std::size_t> index_prefixes(const platform::FileContent& digests,
+                                        std::vector<std::uint64_t>& presence) {
     std::vector<std::size_t> starts(kPrefixCount + 1, 0);
+    presence.assign(kPresenceBits / 64, 0);
     for (std::size_t at = 0; at < digests.size(); at += kRecordSize) {
         ++starts[prefix_of(digests.data() + at) + 1];
+        const std::size_t bit = presence_bit(digests.data() + at);
+        presence[bit / 64] |= std::uint64_t{1} << (bit % 64);
     }
     for (std::size_t p = 1; p <= kPrefixCount; ++p) starts[p] += starts[p - 1];
     return starts;
@@ -116,7 +129,7 @@ bool HashChecker::load_binary(const std::string& bin_path) {
     // Read beside the live database so a failed load leaves the previous one in place.
     platform::FileContent fresh;
     if (!fresh.load(bin_path) || fresh.size() % kRecordSize != 0) return false;
-    prefix_starts = index_prefixes(fresh);
+    prefix_starts = index_prefixes(fresh, presence);
     digests = std::move(fresh);
     loaded = true;
     return true;
@@ -147,6 +160,8 @@ bool HashChecker::contains(std::string_view hex_hash) const {
     if (!loaded || hex_hash.size() != kHexLength) return false;
     unsigned char key[kRecordSize];
     decode_hex_digest(hex_hash, key);
+    const std::size_t bit = presence_bit(key);
+    if ((presence[bit / 64] & (std::uint64_t{1} << (bit % 64))) == 0) return false;
     // Lower bound over the records that share the key's prefix.
     const std::size_t prefix = prefix_of(key);
     const std::size_t end = prefix_starts[prefix + 1];

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -53,6 +54,10 @@ class HashChecker {
     // number, are p or more; the last entry is the record count. A lookup bisects only the few
     // records of its own prefix: bisecting the whole array costs a cache miss at nearly every step.
     std::vector<std::size_t> prefix_starts;
+    // One bit per value of a digest's first three bytes, set when some record starts with them.
+    // Nearly every file scanned is not in the database; for most of them this one bit, in a table
+    // small enough to stay cached, says so without a look at the records.
+    std::vector<std::uint64_t> presence;
     bool loaded = false;
     std::mutex mutex;
     Logger& logger;

@@ -14,6 +14,10 @@ bool query_file_stamp(const std::filesystem::path& path, FileStamp& stamp) {
 
 std::string narrow_path_key(const std::filesystem::path& path) { return path.native(); }
 
+void assign_narrow_path_key(const std::filesystem::path::string_type& native, std::string& key) {
+    key.assign(native);
+}
+
 bool narrow_path(const std::filesystem::path& path, std::string& out) {
     out = path.native();
     return true;

@@ -22,10 +22,14 @@ bool query_file_stamp(const std::filesystem::path& path, FileStamp& stamp) {
 }
 
 std::string narrow_path_key(const std::filesystem::path& path) {
-    const std::wstring& wide = path.native();
-    std::string key(wide.size(), '\0');
-    for (std::size_t i = 0; i < wide.size(); ++i) key[i] = static_cast<char>(wide[i] & 0xFF);
+    std::string key;
+    assign_narrow_path_key(path.native(), key);
     return key;
+}
+
+void assign_narrow_path_key(const std::filesystem::path::string_type& native, std::string& key) {
+    key.resize(native.size());
+    for (std::size_t i = 0; i < native.size(); ++i) key[i] = static_cast<char>(native[i] & 0xFF);
 }
 
 bool narrow_path(const std::filesystem::path& path, std::string& out) {

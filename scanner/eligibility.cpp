@@ -105,6 +105,23 @@ bool is_pruned_path(std::string_view lower_path, const ScanConfig& config) {
             contains_any(lower_path, platform::system_folder_markers()));
 }
 
+bool is_pruned_below(std::string_view lower_path, std::size_t known_length,
+                     const ScanConfig& config) {
+    // A match that lay wholly in the known part would have pruned it, so only the marker-long
+    // stretch before the new text needs a look.
+    static const std::size_t longest = [] {
+        std::size_t length = 0;
+        for (const auto& marker : skipped_folder_markers())
+            length = std::max(length, marker.size());
+        for (const auto& marker : platform::system_folder_markers()) {
+            length = std::max(length, marker.size());
+        }
+        return length;
+    }();
+    const std::size_t from = known_length >= longest ? known_length - (longest - 1) : 0;
+    return is_pruned_path(lower_path.substr(std::min(from, lower_path.size())), config);
+}
+
 bool has_skipped_extension(std::string_view lower_path) {
     const std::string_view extension = extension_of(lower_path);
     const auto& skipped = skipped_extensions();

@@ -2,6 +2,7 @@
 // files are passed over; marked folders are not gone into at all.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -35,6 +36,11 @@ std::string lower_extension(const std::filesystem::path& path);
 // True when the scan never looks at the entry with this path text (narrow, lower case) nor at
 // anything below it: it lies in a marked folder, or a system folder when those are skipped.
 bool is_pruned_path(std::string_view lower_path, const ScanConfig& config);
+
+// The same for a path text whose first `known_length` characters are known not to be pruned (an
+// entry of a folder that the walk went into): only matches that reach past them are looked for.
+bool is_pruned_below(std::string_view lower_path, std::size_t known_length,
+                     const ScanConfig& config);
 
 // True when a file with this path text (narrow, lower case) is passed over for its extension.
 bool has_skipped_extension(std::string_view lower_path);

@@ -58,10 +58,8 @@ void scan_directory(const std::vector<std::string>& roots, const HashChecker& ch
     ThreadPool pool(workers, ThreadPool::kDefaultQueueLimit / kFilesPerTask);
     std::thread progress([&] { display_progress(scan_done, pool.pending_tasks, stats); });
 
-    const bool enable_heuristics = config.enable_heuristics;
-    const bool verify_signatures = config.verify_signatures;
-    // The batch holds the paths' plain text; the worker builds the path objects, so the walking
-    // thread does not pay for splitting them into components.
+    const FileScanContext context{
+        stats, checker, logger, cache, config.enable_heuristics, config.verify_signatures};
     std::vector<QueuedFile> batch;
     batch.reserve(kFilesPerTask);
     const auto queue_batch = [&] {
@@ -70,20 +68,26 @@ void scan_directory(const std::vector<std::string>& roots, const HashChecker& ch
         shared->files = std::move(batch);
         const std::size_t takers = std::min(workers, shared->files.size());
         for (std::size_t i = 0; i < takers; ++i) {
-            pool.enqueue([&stats, &checker, &logger, &cache_hits, shared, enable_heuristics,
-                          verify_signatures, cache] {
+            pool.enqueue([&context, &stats, &cache_hits, shared] {
+                WorkerTally tally;
                 for (std::size_t at; (at = shared->next.fetch_add(1)) < shared->files.size();) {
+                    QueuedFile& file = shared->files[at];
+                    const std::uint64_t hits_before = tally.cache_hits;
                     // One file's failure must not cost the rest of its batch their scan; as when
                     // each file was its own task, what it threw goes no further.
-                    QueuedFile& file = shared->files[at];
                     try {
-                        scan_file(stats, checker, logger, cache_hits,
-                                  std::filesystem::path(std::move(file.path)), enable_heuristics,
-                                  verify_signatures, cache, file.folder.get());
+                        scan_walked_file(context, tally, file.path, file.folder.get());
                     } catch (const std::exception&) {
                     }
                     file.folder.reset();
+                    // A file that had to be read shows in the progress line at once; files the
+                    // cache answered, in groups.
+                    if (tally.cache_hits == hits_before ||
+                        tally.files_scanned >= kFilesPerTask / 4) {
+                        tally.flush(stats, cache_hits);
+                    }
                 }
+                tally.flush(stats, cache_hits);
             });
         }
         batch.clear();

@@ -73,6 +73,8 @@ void walk_tree(const std::filesystem::path& root, const ScanConfig& config,
     Text path = entry_prefix(root);
     std::string lower;
     append_lower(lower, path);
+    // A root inside a marked folder: everything below it would be pruned.
+    if (is_pruned_path(lower, config)) return;
     // One open folder per level below the root; the last one is the folder being read now.
     std::vector<OpenFolder> open_folders;
     open_folders.push_back(OpenFolder{root, std::move(top), path.size(), lower.size()});
@@ -90,7 +92,7 @@ void walk_tree(const std::filesystem::path& root, const ScanConfig& config,
         }
         path += name;
         append_lower(lower, name);
-        if (is_pruned_path(lower, config)) continue;
+        if (is_pruned_below(lower, current.lower_length, config)) continue;
 
         // A link to a file is scanned as that file; a link to a folder is never gone into.
         using platform::EntryKind;
@@ -107,6 +109,10 @@ void walk_tree(const std::filesystem::path& root, const ScanConfig& config,
         }
         if (kind != EntryKind::kFolder) continue;
 
+        // Every entry of a folder whose own text with the separator is pruned would be pruned
+        // too: it is not listed at all.
+        lower += static_cast<char>(std::filesystem::path::preferred_separator);
+        if (is_pruned_below(lower, lower.size() - 1, config)) continue;
         std::filesystem::path folder(path);
         auto below = std::make_shared<platform::FolderReader>(folder);
         if (below->error()) {
@@ -115,7 +121,6 @@ void walk_tree(const std::filesystem::path& root, const ScanConfig& config,
         }
         if (below->on_pseudo_file_system()) continue;
         path += std::filesystem::path::preferred_separator;
-        lower += static_cast<char>(std::filesystem::path::preferred_separator);
         open_folders.push_back(
             OpenFolder{std::move(folder), std::move(below), path.size(), lower.size()});
     }
