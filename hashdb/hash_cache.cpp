@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/atomic_file.h"
+#include "platform/memory.h"
 
 namespace {
 
@@ -116,6 +117,8 @@ bool read_whole_file(const std::string& path, std::string& content, bool& opened
     const std::streamoff size = in.tellg();
     if (size < 0) return false;
     in.seekg(0);
+    content.reserve(static_cast<std::size_t>(size));
+    platform::prefer_large_pages(content.data(), content.capacity());
     content.resize(static_cast<std::size_t>(size));
     in.read(content.data(), static_cast<std::streamsize>(size));
     return in.gcount() == static_cast<std::streamsize>(size);
@@ -131,6 +134,16 @@ void append_record(std::string& out, std::string_view key, std::int64_t size,
     write = put_u64(write, static_cast<std::uint64_t>(size));
     write = put_u64(write, last_write_time);
     put_text(write, hash);
+}
+
+// An empty table of `capacity` slots, on large pages where the system grants them.
+template <class Slot>
+void allocate_slots(std::vector<Slot>& table, std::size_t capacity) {
+    std::vector<Slot> fresh;
+    fresh.reserve(capacity);
+    platform::prefer_large_pages(fresh.data(), capacity * sizeof(Slot));
+    fresh.resize(capacity);
+    table = std::move(fresh);
 }
 
 std::size_t hash_key(std::string_view key) { return std::hash<std::string_view>{}(key); }
@@ -187,7 +200,7 @@ bool HashCache::load() {
     std::uint64_t claimed = 0;
     std::vector<Slot> index;
     if (read && claimed_count(data, claimed)) {
-        index.assign(capacity_for(static_cast<std::size_t>(claimed)), Slot{});
+        allocate_slots(index, capacity_for(static_cast<std::size_t>(claimed)));
     }
     // Each insertion lands on a random slot of a table far larger than the processor's caches;
     // the slot is fetched ahead, while the next records are read, and filled a few records later.
@@ -243,7 +256,7 @@ void HashCache::insert_slot(std::vector<Slot>& table, std::size_t key_hash, std:
 
 void HashCache::rebuild_index(std::size_t capacity) {
     // Inserting in list order keeps the records of one key in list order along their probes.
-    slots.assign(capacity, Slot{});
+    allocate_slots(slots, capacity);
     std::size_t at = kCountBytes;
     for (std::size_t i = 0; i < count; ++i) {
         const RecordView record = view_record(records.data() + at);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -41,7 +42,8 @@ constexpr std::uint64_t write_time_from_unix(std::int64_t seconds, std::int64_t 
 std::string narrow_path_key(const std::filesystem::path& path);
 
 // The same key for a path given by its text, into a buffer the caller reuses.
-void assign_narrow_path_key(const std::filesystem::path::string_type& native, std::string& key);
+void assign_narrow_path_key(std::basic_string_view<std::filesystem::path::value_type> native,
+                            std::string& key);
 
 // The narrow text of a path as lists, logs and reports show it: its own bytes on Linux, the ANSI
 // code page on Windows. False when a character cannot be represented.

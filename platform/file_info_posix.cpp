@@ -14,7 +14,8 @@ bool query_file_stamp(const std::filesystem::path& path, FileStamp& stamp) {
 
 std::string narrow_path_key(const std::filesystem::path& path) { return path.native(); }
 
-void assign_narrow_path_key(const std::filesystem::path::string_type& native, std::string& key) {
+void assign_narrow_path_key(std::basic_string_view<std::filesystem::path::value_type> native,
+                            std::string& key) {
     key.assign(native);
 }
 

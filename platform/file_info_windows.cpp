@@ -27,7 +27,8 @@ std::string narrow_path_key(const std::filesystem::path& path) {
     return key;
 }
 
-void assign_narrow_path_key(const std::filesystem::path::string_type& native, std::string& key) {
+void assign_narrow_path_key(std::basic_string_view<std::filesystem::path::value_type> native,
+                            std::string& key) {
     key.resize(native.size());
     for (std::size_t i = 0; i < native.size(); ++i) key[i] = static_cast<char>(native[i] & 0xFF);
 }

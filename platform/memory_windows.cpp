@@ -16,4 +16,7 @@ bool reset_working_set(const std::filesystem::path&) {
                                     static_cast<SIZE_T>(-1)) != 0;
 }
 
+// Large pages need a privilege ordinary users lack and memory reserved for them up front.
+void prefer_large_pages(void*, std::size_t) {}
+
 }  // namespace platform

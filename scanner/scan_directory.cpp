@@ -28,17 +28,51 @@ namespace {
 // file is a single status query.
 constexpr std::size_t kFilesPerTask = 64;
 
+// Open folders lent to queued files, at most: each holds a descriptor until its batch is done,
+// and a tree of many folders with few files each would otherwise run the process out of them.
+// Beyond the limit a batch goes without; its files' status is then read by their whole path.
+constexpr std::size_t kLentFolderLimit = 64;
+
 // One batch is queued as one task per worker, and every one of them takes the batch's next file
 // until none is left; so a batch of a few large files is still hashed on every core at once.
-struct QueuedFile {
-    std::filesystem::path::string_type path;
-    // Kept open until its last queued file is scanned: its status is read relative to it.
-    std::shared_ptr<platform::FolderReader> folder;
-};
-
 struct FileBatch {
-    std::vector<QueuedFile> files;
-    std::atomic<std::size_t> next{0};
+    using Char = std::filesystem::path::value_type;
+    struct Entry {
+        std::size_t start;   // of the path in `text`
+        std::size_t length;  // of the path, without the NUL after it
+        std::size_t name;    // where the file's name begins, counted from `start`
+        std::size_t folder;  // in `folders`, or kNoFolder
+    };
+    static constexpr std::size_t kNoFolder = ~std::size_t{0};
+
+    explicit FileBatch(std::atomic<std::size_t>& lent) : lent(lent) {}
+    ~FileBatch() { lent.fetch_sub(folders.size()); }
+    FileBatch(const FileBatch&) = delete;
+    FileBatch& operator=(const FileBatch&) = delete;
+
+    void add(const WalkedFile& file) {
+        std::size_t folder = kNoFolder;
+        if (!folders.empty() && folders.back() == file.folder) {
+            folder = folders.size() - 1;
+        } else if (lent.fetch_add(1) < kLentFolderLimit) {
+            folders.push_back(file.folder);
+            folder = folders.size() - 1;
+        } else {
+            lent.fetch_sub(1);
+        }
+        entries.push_back(Entry{text.size(), file.path.size(), file.name_offset, folder});
+        text += file.path;
+        text += Char(0);
+    }
+
+    // The paths one after another, each followed by a NUL, so a file's name can be handed to the
+    // system as it stands: one buffer for the batch instead of one allocation per file.
+    std::filesystem::path::string_type text;
+    std::vector<Entry> entries;
+    std::vector<std::shared_ptr<platform::FolderReader>> folders;
+    std::atomic<std::size_t>& lent;
+    // On a cache line of its own: the workers take files from it while reading the fields above.
+    alignas(64) std::atomic<std::size_t> next{0};
 };
 
 }  // namespace
@@ -60,26 +94,30 @@ void scan_directory(const std::vector<std::string>& roots, const HashChecker& ch
 
     const FileScanContext context{
         stats, checker, logger, cache, config.enable_heuristics, config.verify_signatures};
-    std::vector<QueuedFile> batch;
-    batch.reserve(kFilesPerTask);
+    std::atomic<std::size_t> lent_folders{0};
+    auto batch = std::make_shared<FileBatch>(lent_folders);
     const auto queue_batch = [&] {
-        if (batch.empty()) return;
-        auto shared = std::make_shared<FileBatch>();
-        shared->files = std::move(batch);
-        const std::size_t takers = std::min(workers, shared->files.size());
+        if (batch->entries.empty()) return;
+        std::shared_ptr<FileBatch> shared = std::move(batch);
+        batch = std::make_shared<FileBatch>(lent_folders);
+        const std::size_t takers = std::min(workers, shared->entries.size());
         for (std::size_t i = 0; i < takers; ++i) {
             pool.enqueue([&context, &stats, &cache_hits, shared] {
                 WorkerTally tally;
-                for (std::size_t at; (at = shared->next.fetch_add(1)) < shared->files.size();) {
-                    QueuedFile& file = shared->files[at];
+                for (std::size_t at; (at = shared->next.fetch_add(1)) < shared->entries.size();) {
+                    const FileBatch::Entry& file = shared->entries[at];
+                    const platform::FolderReader* folder = file.folder == FileBatch::kNoFolder
+                                                               ? nullptr
+                                                               : shared->folders[file.folder].get();
                     const std::uint64_t hits_before = tally.cache_hits;
                     // One file's failure must not cost the rest of its batch their scan; as when
                     // each file was its own task, what it threw goes no further.
                     try {
-                        scan_walked_file(context, tally, file.path, file.folder.get());
+                        scan_walked_file(context, tally,
+                                         {shared->text.data() + file.start, file.length}, file.name,
+                                         folder);
                     } catch (const std::exception&) {
                     }
-                    file.folder.reset();
                     // A file that had to be read shows in the progress line at once; files the
                     // cache answered, in groups.
                     if (tally.cache_hits == hits_before ||
@@ -90,12 +128,10 @@ void scan_directory(const std::vector<std::string>& roots, const HashChecker& ch
                 tally.flush(stats, cache_hits);
             });
         }
-        batch.clear();
-        batch.reserve(kFilesPerTask);
     };
     const auto queue_file = [&](const WalkedFile& file) {
-        batch.push_back(QueuedFile{file.path, file.folder});
-        if (batch.size() == kFilesPerTask) queue_batch();
+        batch->add(file);
+        if (batch->entries.size() == kFilesPerTask) queue_batch();
     };
     const auto log_folder_error = [&logger](const std::filesystem::filesystem_error& error) {
         logger.log(std::string("[ERROR] Directory iteration failed: ") + error.what());

@@ -23,13 +23,10 @@ std::string display_path(const std::filesystem::path& path) {
 }
 
 // The file's stamp, asked of the open folder that holds it where the walk gave one.
-bool query_stamp(const std::filesystem::path::string_type& path,
-                 const platform::FolderReader* folder, platform::FileStamp& stamp) {
+bool query_stamp(FilePathText path, std::size_t name_offset, const platform::FolderReader* folder,
+                 platform::FileStamp& stamp) {
     if (folder == nullptr) return platform::query_file_stamp(std::filesystem::path(path), stamp);
-    constexpr std::filesystem::path::value_type kSeparators[] = {
-        '/', std::filesystem::path::preferred_separator, 0};
-    const auto last = path.find_last_of(kSeparators);
-    return folder->query_stamp(path.c_str() + (last == path.npos ? 0 : last + 1), stamp);
+    return folder->query_stamp(path.data() + name_offset, stamp);
 }
 
 }  // namespace
@@ -50,9 +47,8 @@ void WorkerTally::flush(ScanStats& stats, std::atomic<std::uint64_t>& cache_hits
     files_scanned = bytes_scanned = cache_hits = 0;
 }
 
-void scan_walked_file(const FileScanContext& context, WorkerTally& tally,
-                      const std::filesystem::path::string_type& path_text,
-                      const platform::FolderReader* folder) {
+void scan_walked_file(const FileScanContext& context, WorkerTally& tally, FilePathText path_text,
+                      std::size_t name_offset, const platform::FolderReader* folder) {
     std::optional<std::filesystem::path> path_object;
     const auto path = [&]() -> const std::filesystem::path& {
         if (!path_object) path_object.emplace(path_text);
@@ -71,7 +67,8 @@ void scan_walked_file(const FileScanContext& context, WorkerTally& tally,
     platform::FileStamp stamp;
     if (cache != nullptr) {
         platform::assign_narrow_path_key(path_text, tally.key);
-        if (query_stamp(path_text, folder, stamp) && cache->lookup_key(tally.key, stamp, hash)) {
+        if (query_stamp(path_text, name_offset, folder, stamp) &&
+            cache->lookup_key(tally.key, stamp, hash)) {
             ++tally.cache_hits;
         }
     }
@@ -118,6 +115,6 @@ void scan_file(ScanStats& stats, const HashChecker& checker, Logger& logger,
     const FileScanContext context{stats, checker,           logger,
                                   cache, enable_heuristics, verify_signatures};
     WorkerTally tally;
-    scan_walked_file(context, tally, path.native(), nullptr);
+    scan_walked_file(context, tally, path.native(), 0, nullptr);
     tally.flush(stats, cache_hits);
 }

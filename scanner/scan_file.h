@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "scanner/scan_stats.h"
 
@@ -41,13 +42,15 @@ struct WorkerTally {
     void flush(ScanStats& stats, std::atomic<std::uint64_t>& cache_hits_total);
 };
 
-// Scans the file with this path text, as the walk spelt it; its counts go to `tally`, findings and
+// A file's path as the walk spelt it, followed in memory by a NUL.
+using FilePathText = std::basic_string_view<std::filesystem::path::value_type>;
+
+// Scans the file with this path text; its counts go to `tally`, findings and
 // errors straight to the scan's lists. `folder`, when given, is the open folder that holds the
-// file: its status is then read relative to it. The path object is only built when the file has
-// to be read or reported.
-void scan_walked_file(const FileScanContext& context, WorkerTally& tally,
-                      const std::filesystem::path::string_type& path,
-                      const platform::FolderReader* folder);
+// file: its status is then read relative to it, by the name at `name_offset`. The path object is
+// only built when the file has to be read or reported.
+void scan_walked_file(const FileScanContext& context, WorkerTally& tally, FilePathText path,
+                      std::size_t name_offset, const platform::FolderReader* folder);
 
 // Records the file in `stats`: once in files_scanned or once in error_count, plus a malicious or
 // suspicious finding. `cache` may be null (no cache for this scan); `cache_hits` counts the files

@@ -81,17 +81,26 @@ class Installation:
         with open(self.path(relative), newline="") as f:
             return f.read().replace("\r", "")
 
-    def run(self, keystrokes, cwd=None, env=None, timeout=120, extra_env=None):
-        """Runs the program with the keystrokes piped to its standard input."""
+    def run(self, keystrokes, cwd=None, env=None, timeout=120, extra_env=None, open_files=None):
+        """Runs the program with the keystrokes piped to its standard input.
+
+        open_files: on Linux, the most descriptors the program may hold open at once."""
         command = ([_args.emulator] if _args.emulator else []) + [self.exe]
         environment = dict(os.environ if env is None else env)
         environment.setdefault("WINEDEBUG", "-all")
         environment.pop("DISPLAY", None)
         if extra_env:
             environment.update(extra_env)
+        limit = None
+        if open_files is not None:
+            import resource
+
+            def limit():
+                hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+                resource.setrlimit(resource.RLIMIT_NOFILE, (open_files, hard))
         completed = subprocess.run(
             command, input=keystrokes.encode(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            cwd=cwd or self.folder, env=environment, timeout=timeout)
+            cwd=cwd or self.folder, env=environment, timeout=timeout, preexec_fn=limit)
         # Wine's text-mode output ends lines with CR LF.
         out = completed.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
         err = completed.stderr.decode("utf-8", "replace").replace("\r\n", "\n")

@@ -262,6 +262,28 @@ def test_special_files_and_kernel_views_finish_at_once():
         check(time.time() - started < 30, root + " must not keep the scan busy", result)
 
 
+def test_many_sparse_folders_within_a_small_descriptor_limit():
+    """Queued files keep their open folder for a cheap status query: on a tree of many folders
+    holding one file each, the folders held that way must stay few, or the walk runs out of
+    descriptors and passes folders over."""
+    if harness.is_windows():
+        raise harness.Skip("the descriptor limit is set the Linux way")
+    inst = harness.Installation("sparse")
+    for top in range(20):
+        for leaf in range(20):
+            inst.write("tree/t%02d/l%02d/f.bin" % (top, leaf), "%d-%d" % (top, leaf))
+    inst.write("hashes.txt", hashlib.sha256(b"7-7").hexdigest() + "\n")
+    keys = "1\n3\n0\n0\n%s\n5\n5\n" % inst.path("tree")
+    for run, hits in (("first", "0"), ("cached", "400")):
+        result = inst.run(keys, open_files=100)
+        check_equal(result.returncode, 0, run + " scan exit status", result)
+        check("Files Scanned: 400\n" in result.stdout, run + " scan counts every file", result)
+        check("Malicious Found: 1\n" in result.stdout, run + " scan finds the planted file", result)
+        check("Cache hits: %s\n" % hits in result.stdout, run + " scan cache hits", result)
+        log = inst.read("scan_log.txt")
+        check("Directory iteration failed" not in log, run + " scan lists every folder:\n" + log)
+
+
 def test_quick_scan_covers_the_profile_folders():
     if harness.is_windows():
         raise harness.Skip("Wine sets the profile folder itself")
@@ -288,4 +310,5 @@ if __name__ == "__main__":
         test_view_log_runs_the_viewer,
         test_special_files_and_kernel_views_finish_at_once,
         test_quick_scan_covers_the_profile_folders,
+        test_many_sparse_folders_within_a_small_descriptor_limit,
     ])
