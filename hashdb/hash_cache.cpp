@@ -110,22 +110,22 @@ bool walk_records(std::string_view data, std::size_t& end, OnRecord&& on_record)
 
 // The file in one read. `opened` tells a file that could not be opened from one that failed
 // part-way.
-bool read_whole_file(const std::string& path, std::string& content, bool& opened) {
+template <class Bytes>
+bool read_whole_file(const std::string& path, Bytes& content, bool& opened) {
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     opened = static_cast<bool>(in);
     if (!opened) return false;
     const std::streamoff size = in.tellg();
     if (size < 0) return false;
     in.seekg(0);
-    content.reserve(static_cast<std::size_t>(size));
-    platform::prefer_large_pages(content.data(), content.capacity());
     content.resize(static_cast<std::size_t>(size));
     in.read(content.data(), static_cast<std::streamsize>(size));
     return in.gcount() == static_cast<std::streamsize>(size);
 }
 
 // One record in the file's layout.
-void append_record(std::string& out, std::string_view key, std::int64_t size,
+template <class Bytes>
+void append_record(Bytes& out, std::string_view key, std::int64_t size,
                    std::uint64_t last_write_time, std::string_view hash) {
     const std::size_t at = out.size();
     out.resize(at + 8 + key.size() + kFieldsAfterKey);
@@ -134,16 +134,6 @@ void append_record(std::string& out, std::string_view key, std::int64_t size,
     write = put_u64(write, static_cast<std::uint64_t>(size));
     write = put_u64(write, last_write_time);
     put_text(write, hash);
-}
-
-// An empty table of `capacity` slots, on large pages where the system grants them.
-template <class Slot>
-void allocate_slots(std::vector<Slot>& table, std::size_t capacity) {
-    std::vector<Slot> fresh;
-    fresh.reserve(capacity);
-    platform::prefer_large_pages(fresh.data(), capacity * sizeof(Slot));
-    fresh.resize(capacity);
-    table = std::move(fresh);
 }
 
 std::size_t hash_key(std::string_view key) { return std::hash<std::string_view>{}(key); }
@@ -190,7 +180,7 @@ bool HashCache::load() {
     // leaves the entries as they are.
     platform::FileStamp before;
     if (!platform::query_file_stamp(file_path, before)) return false;
-    std::string data;
+    Bytes data;
     bool opened = false;
     const bool read = read_whole_file(file_path, data, opened);
     if (!opened) return false;
@@ -198,9 +188,9 @@ bool HashCache::load() {
     // The index is built in the same pass that checks the file; it is only kept if the whole file
     // passes.
     std::uint64_t claimed = 0;
-    std::vector<Slot> index;
+    SlotTable index;
     if (read && claimed_count(data, claimed)) {
-        allocate_slots(index, capacity_for(static_cast<std::size_t>(claimed)));
+        index.assign(capacity_for(static_cast<std::size_t>(claimed)), Slot{});
     }
     // Each insertion lands on a random slot of a table far larger than the processor's caches;
     // the slot is fetched ahead, while the next records are read, and filled a few records later.
@@ -247,7 +237,7 @@ bool HashCache::load() {
     return intact;
 }
 
-void HashCache::insert_slot(std::vector<Slot>& table, std::size_t key_hash, std::size_t record) {
+void HashCache::insert_slot(SlotTable& table, std::size_t key_hash, std::size_t record) {
     const std::size_t mask = table.size() - 1;
     std::size_t at = key_hash & mask;
     while (table[at].record != 0) at = (at + 1) & mask;
@@ -256,7 +246,7 @@ void HashCache::insert_slot(std::vector<Slot>& table, std::size_t key_hash, std:
 
 void HashCache::rebuild_index(std::size_t capacity) {
     // Inserting in list order keeps the records of one key in list order along their probes.
-    allocate_slots(slots, capacity);
+    slots.assign(capacity, Slot{});
     std::size_t at = kCountBytes;
     for (std::size_t i = 0; i < count; ++i) {
         const RecordView record = view_record(records.data() + at);
@@ -296,7 +286,7 @@ bool HashCache::save() {
         return true;
     }
 
-    std::string data;
+    Bytes data;
     {
         std::lock_guard<std::mutex> lock(mutex);
         data = records;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/file_info.h"
+#include "platform/memory.h"
 
 struct CacheEntry {
     std::string key;                    // the path in narrow form (narrow_path_key)
@@ -61,17 +62,21 @@ class HashCache {
 
     bool find(std::string_view key, std::size_t key_hash, const platform::FileStamp* stamp,
               std::size_t& record) const;
-    static void insert_slot(std::vector<Slot>& table, std::size_t key_hash, std::size_t record);
+    using SlotTable = std::vector<Slot, platform::LargePageAllocator<Slot>>;
+    using Bytes =
+        std::basic_string<char, std::char_traits<char>, platform::LargePageAllocator<char>>;
+
+    static void insert_slot(SlotTable& table, std::size_t key_hash, std::size_t record);
     void rebuild_index(std::size_t capacity);
 
     // The entries exactly as the file lays them out, count first: a load keeps the bytes it read,
     // a new entry is appended, an update rewrites the fixed-size fields of its record in place.
     // So a load is one pass over the file, and a save writes this text as it stands.
-    std::string records;
+    Bytes records;
     std::size_t count = 0;
     // Open addressing with linear probing over the records, never removing any: the records of
     // one key lie along its probe sequence in list order, the order lookups must consider them in.
-    std::vector<Slot> slots;
+    SlotTable slots;
     // Counts the changes to the entries; with the stamp the file had when it last held exactly
     // the entries of some revision, it tells save whether there is anything to write.
     std::uint64_t revision = 0;

@@ -12,7 +12,6 @@
 #include "platform/atomic_file.h"
 #include "platform/file_content.h"
 #include "platform/http.h"
-#include "platform/memory.h"
 
 namespace {
 
@@ -37,12 +36,9 @@ std::size_t presence_bit(const unsigned char* record) {
 
 // See HashChecker::prefix_starts and HashChecker::presence: counts the records of each prefix,
 // marks each record's bit, then sums the counts up.
-std::vector<std::size_t> index_prefixes(const platform::FileContent& digests,
-                                        std::vector<std::uint64_t>& presence) {
+template <class Bits>
+std::vector<std::size_t> index_prefixes(const platform::FileContent& digests, Bits& presence) {
     std::vector<std::size_t> starts(kPrefixCount + 1, 0);
-    presence.clear();
-    presence.reserve(kPresenceBits / 64);
-    platform::prefer_large_pages(presence.data(), kPresenceBits / 8);
     presence.assign(kPresenceBits / 64, 0);
     for (std::size_t at = 0; at < digests.size(); at += kRecordSize) {
         ++starts[prefix_of(digests.data() + at) + 1];

@@ -12,6 +12,7 @@
 
 #include "hashdb/update_settings.h"
 #include "platform/file_content.h"
+#include "platform/memory.h"
 
 class Logger;
 
@@ -57,7 +58,7 @@ class HashChecker {
     // One bit per value of a digest's first three bytes, set when some record starts with them.
     // Nearly every file scanned is not in the database; for most of them this one bit, in a table
     // small enough to stay cached, says so without a look at the records.
-    std::vector<std::uint64_t> presence;
+    std::vector<std::uint64_t, platform::LargePageAllocator<std::uint64_t>> presence;
     bool loaded = false;
     std::mutex mutex;
     Logger& logger;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <new>
 
 namespace platform {
 
@@ -21,5 +22,36 @@ bool reset_working_set(const std::filesystem::path& page_reference_file);
 // a table read at random costs a translation miss per look on small pages. Only a hint; nothing
 // changes where it is not followed.
 void prefer_large_pages(void* data, std::size_t size);
+
+// An allocator for big tables read at random: a table of a large page or more starts on a large
+// page boundary and asks for large pages, so none of its pages is left out for want of alignment.
+template <class T>
+struct LargePageAllocator {
+    using value_type = T;
+    static constexpr std::size_t kLargePage = std::size_t{2} << 20;
+
+    LargePageAllocator() = default;
+    template <class U>
+    LargePageAllocator(const LargePageAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t count) {
+        const std::size_t bytes = count * sizeof(T);
+        if (bytes < kLargePage) return static_cast<T*>(::operator new(bytes));
+        void* data = ::operator new (bytes, std::align_val_t{kLargePage});
+        prefer_large_pages(data, bytes);
+        return static_cast<T*>(data);
+    }
+    void deallocate(T* data, std::size_t count) noexcept {
+        if (count * sizeof(T) < kLargePage) {
+            ::operator delete(data);
+        } else {
+            ::operator delete (data, std::align_val_t{kLargePage});
+        }
+    }
+    template <class U>
+    bool operator==(const LargePageAllocator<U>&) const noexcept {
+        return true;
+    }
+};
 
 }  // namespace platform
