@@ -86,6 +86,8 @@ void scan_directory(const std::vector<std::string>& roots, const HashChecker& ch
     std::atomic<std::uint64_t> cache_hits{0};
     std::atomic<bool> scan_done{false};
 
+    // Declared before the pool: batches count their folders back into it when they are freed.
+    std::atomic<std::size_t> lent_folders{0};
     // The queue holds batches, so its limit in tasks keeps the bound on files held at once.
     const std::size_t workers =
         options.threads != 0 ? options.threads : ThreadPool::default_thread_count();
@@ -94,7 +96,6 @@ void scan_directory(const std::vector<std::string>& roots, const HashChecker& ch
 
     const FileScanContext context{
         stats, checker, logger, cache, config.enable_heuristics, config.verify_signatures};
-    std::atomic<std::size_t> lent_folders{0};
     auto batch = std::make_shared<FileBatch>(lent_folders);
     const auto queue_batch = [&] {
         if (batch->entries.empty()) return;
