@@ -123,7 +123,6 @@ bool read_whole_file(const std::string& path, Bytes& content, bool& opened) {
     return in.gcount() == static_cast<std::streamsize>(size);
 }
 
-// One record in the file's layout.
 template <class Bytes>
 void append_record(Bytes& out, std::string_view key, std::int64_t size,
                    std::uint64_t last_write_time, std::string_view hash) {
@@ -189,6 +188,7 @@ bool HashCache::load() {
     // passes.
     std::uint64_t claimed = 0;
     SlotTable index;
+    RepeatMap repeated;
     if (read && claimed_count(data, claimed)) {
         index.assign(capacity_for(static_cast<std::size_t>(claimed)), Slot{});
     }
@@ -201,7 +201,9 @@ bool HashCache::load() {
     const bool intact =
         !index.empty() && walk_records(data, end, [&](std::size_t at, const RecordView& record) {
             Slot& waiting = pending[read_records % kAhead];
-            if (read_records >= kAhead) insert_slot(index, waiting.key_hash, waiting.record);
+            if (read_records >= kAhead) {
+                insert_slot(index, repeated, data.data(), waiting.key_hash, waiting.record);
+            }
             waiting = Slot{hash_key(record.key), at};
             __builtin_prefetch(&index[waiting.key_hash & (index.size() - 1)]);
             ++read_records;
@@ -209,7 +211,8 @@ bool HashCache::load() {
     if (intact) {
         for (std::size_t i = read_records > kAhead ? read_records - kAhead : 0; i < read_records;
              ++i) {
-            insert_slot(index, pending[i % kAhead].key_hash, pending[i % kAhead].record);
+            insert_slot(index, repeated, data.data(), pending[i % kAhead].key_hash,
+                        pending[i % kAhead].record);
         }
     }
     // The file holds exactly the loaded entries only if nothing replaced it while it was read.
@@ -219,6 +222,7 @@ bool HashCache::load() {
     if (!intact || end == 0) {
         data.assign(kCountBytes, '\0');
         index.assign(capacity_for(0), Slot{});
+        repeated.clear();
         claimed = 0;
     } else {
         data.resize(end);
@@ -228,6 +232,7 @@ bool HashCache::load() {
     records = std::move(data);
     count = static_cast<std::size_t>(claimed);
     slots = std::move(index);
+    repeats = std::move(repeated);
     ++revision;
     if (unchanged) {
         on_disk = FileRecord{before, revision};
@@ -237,36 +242,61 @@ bool HashCache::load() {
     return intact;
 }
 
-void HashCache::insert_slot(SlotTable& table, std::size_t key_hash, std::size_t record) {
+void HashCache::insert_slot(SlotTable& table, RepeatMap& repeats, const char* bytes,
+                            std::size_t key_hash, std::size_t record) {
     const std::size_t mask = table.size() - 1;
     std::size_t at = key_hash & mask;
-    while (table[at].record != 0) at = (at + 1) & mask;
+    for (; table[at].record != 0; at = (at + 1) & mask) {
+        if (table[at].key_hash != key_hash) continue;
+        const std::string_view key = view_record(bytes + record).key;
+        if (view_record(bytes + table[at].record).key == key) {
+            // One slot per key keeps every probe short, however often a key repeats.
+            repeats[std::string(key)].push_back(record);
+            return;
+        }
+    }
     table[at] = Slot{key_hash, record};
 }
 
 void HashCache::rebuild_index(std::size_t capacity) {
-    // Inserting in list order keeps the records of one key in list order along their probes.
+    // Inserting in list order keeps the first record of each key in the index.
     slots.assign(capacity, Slot{});
+    repeats.clear();
     std::size_t at = kCountBytes;
     for (std::size_t i = 0; i < count; ++i) {
         const RecordView record = view_record(records.data() + at);
-        insert_slot(slots, hash_key(record.key), at);
+        insert_slot(slots, repeats, records.data(), hash_key(record.key), at);
         at += record.length();
     }
 }
 
 bool HashCache::find(std::string_view key, std::size_t key_hash, const platform::FileStamp* stamp,
                      std::size_t& record) const {
+    const auto matches = [&](std::size_t candidate) {
+        const RecordView view = view_record(records.data() + candidate);
+        return stamp == nullptr ||
+               (view.size() == stamp->size && view.last_write_time() == stamp->last_write_time);
+    };
     const std::size_t mask = slots.size() - 1;
     for (std::size_t at = key_hash & mask; slots[at].record != 0; at = (at + 1) & mask) {
-        if (slots[at].key_hash != key_hash) continue;
-        const RecordView view = view_record(records.data() + slots[at].record);
-        if (view.key != key) continue;
-        if (stamp == nullptr ||
-            (view.size() == stamp->size && view.last_write_time() == stamp->last_write_time)) {
+        if (slots[at].key_hash != key_hash ||
+            view_record(records.data() + slots[at].record).key != key) {
+            continue;
+        }
+        if (matches(slots[at].record)) {
             record = slots[at].record;
             return true;
         }
+        if (repeats.empty()) return false;
+        const auto repeated = repeats.find(std::string(key));
+        if (repeated == repeats.end()) return false;
+        for (const std::size_t candidate : repeated->second) {
+            if (matches(candidate)) {
+                record = candidate;
+                return true;
+            }
+        }
+        return false;
     }
     return false;
 }
@@ -366,7 +396,7 @@ void HashCache::store_key(std::string_view key, const platform::FileStamp& stamp
     append_record(records, key, stamp.size, stamp.last_write_time, hash);
     ++count;
     put_u64(records.data(), count);
-    insert_slot(slots, key_hash, record);
+    insert_slot(slots, repeats, records.data(), key_hash, record);
     ++revision;
 }
 

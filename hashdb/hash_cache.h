@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/file_info.h"
@@ -65,8 +66,12 @@ class HashCache {
     using SlotTable = std::vector<Slot, platform::LargePageAllocator<Slot>>;
     using Bytes =
         std::basic_string<char, std::char_traits<char>, platform::LargePageAllocator<char>>;
+    using RepeatMap = std::unordered_map<std::string, std::vector<std::size_t>>;
 
-    static void insert_slot(SlotTable& table, std::size_t key_hash, std::size_t record);
+    // Indexes the record at `record` of `bytes`, or files it under `repeats` when an indexed
+    // record already has its key.
+    static void insert_slot(SlotTable& table, RepeatMap& repeats, const char* bytes,
+                            std::size_t key_hash, std::size_t record);
     void rebuild_index(std::size_t capacity);
 
     // The entries exactly as the file lays them out, count first: a load keeps the bytes it read,
@@ -74,9 +79,11 @@ class HashCache {
     // So a load is one pass over the file, and a save writes this text as it stands.
     Bytes records;
     std::size_t count = 0;
-    // Open addressing with linear probing over the records, never removing any: the records of
-    // one key lie along its probe sequence in list order, the order lookups must consider them in.
+    // Open addressing with linear probing over the first record of each key, never removing any.
     SlotTable slots;
+    // The records of second and later entries with one key, in list order. Only a file written
+    // elsewhere can hold such repeats; lookups still consider them, after the indexed first one.
+    RepeatMap repeats;
     // Counts the changes to the entries; with the stamp the file had when it last held exactly
     // the entries of some revision, it tells save whether there is anything to write.
     std::uint64_t revision = 0;

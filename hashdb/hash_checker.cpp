@@ -129,7 +129,11 @@ bool HashChecker::load_binary(const std::string& bin_path) {
     // Read beside the live database so a failed load leaves the previous one in place.
     platform::FileContent fresh;
     if (!fresh.load(bin_path) || fresh.size() % kRecordSize != 0) return false;
-    prefix_starts = index_prefixes(fresh, presence);
+    // Built beside the live tables too, so a failure part-way leaves all of them as they were.
+    decltype(presence) bits;
+    std::vector<std::size_t> starts = index_prefixes(fresh, bits);
+    prefix_starts = std::move(starts);
+    presence = std::move(bits);
     digests = std::move(fresh);
     loaded = true;
     return true;

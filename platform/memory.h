@@ -1,4 +1,5 @@
-// Returning the program's own memory to the system: the two steps of the memory clean-up.
+// The program's own memory: the two steps of the memory clean-up, which return it to the system,
+// and large pages for big tables read at random.
 #pragma once
 
 #include <cstddef>

@@ -111,8 +111,9 @@ bool is_pruned_below(std::string_view lower_path, std::size_t known_length,
     // stretch before the new text needs a look.
     static const std::size_t longest = [] {
         std::size_t length = 0;
-        for (const auto& marker : skipped_folder_markers())
+        for (const auto& marker : skipped_folder_markers()) {
             length = std::max(length, marker.size());
+        }
         for (const auto& marker : platform::system_folder_markers()) {
             length = std::max(length, marker.size());
         }
@@ -122,8 +123,14 @@ bool is_pruned_below(std::string_view lower_path, std::size_t known_length,
     return is_pruned_path(lower_path.substr(std::min(from, lower_path.size())), config);
 }
 
-bool has_skipped_extension(std::string_view lower_path) {
-    const std::string_view extension = extension_of(lower_path);
+bool has_skipped_extension(std::basic_string_view<std::filesystem::path::value_type> path) {
+    // The extension is found in the path's own characters: in a double-byte code page the narrow
+    // text can hold a separator's byte inside a character.
+    const auto native = extension_of(path);
+    if (native.empty()) return false;
+    std::string extension;
+    if (!platform::narrow_path(std::filesystem::path(native), extension)) return false;
+    extension = lower_ascii(std::move(extension));
     const auto& skipped = skipped_extensions();
     return std::find(skipped.begin(), skipped.end(), extension) != skipped.end();
 }
@@ -135,5 +142,5 @@ Eligibility check_eligibility(const std::filesystem::directory_entry& entry,
     // Follows a link to its target: a link to a file is scanned as that file.
     std::error_code ec;
     if (!entry.is_regular_file(ec)) return Eligibility::kSkip;
-    return has_skipped_extension(lower_path) ? Eligibility::kSkip : Eligibility::kScan;
+    return has_skipped_extension(entry.path().native()) ? Eligibility::kSkip : Eligibility::kScan;
 }

@@ -42,8 +42,8 @@ bool is_pruned_path(std::string_view lower_path, const ScanConfig& config);
 bool is_pruned_below(std::string_view lower_path, std::size_t known_length,
                      const ScanConfig& config);
 
-// True when a file with this path text (narrow, lower case) is passed over for its extension.
-bool has_skipped_extension(std::string_view lower_path);
+// True when a file with this path (or name) is passed over for its extension.
+bool has_skipped_extension(std::basic_string_view<std::filesystem::path::value_type> path);
 
 // Decides what the walk does with one entry. Throws when the entry's path has no narrow form. An
 // entry whose kind cannot be read (a link loop, a target without access) is skipped.

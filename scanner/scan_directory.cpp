@@ -86,16 +86,17 @@ void scan_directory(const std::vector<std::string>& roots, const HashChecker& ch
     std::atomic<std::uint64_t> cache_hits{0};
     std::atomic<bool> scan_done{false};
 
-    // Declared before the pool: batches count their folders back into it when they are freed.
+    // Declared before the pool: batches count their folders back into it when they are freed,
+    // and the workers read the context.
     std::atomic<std::size_t> lent_folders{0};
+    const FileScanContext context{
+        stats, checker, logger, cache, config.enable_heuristics, config.verify_signatures};
     // The queue holds batches, so its limit in tasks keeps the bound on files held at once.
     const std::size_t workers =
         options.threads != 0 ? options.threads : ThreadPool::default_thread_count();
     ThreadPool pool(workers, ThreadPool::kDefaultQueueLimit / kFilesPerTask);
     std::thread progress([&] { display_progress(scan_done, pool.pending_tasks, stats); });
 
-    const FileScanContext context{
-        stats, checker, logger, cache, config.enable_heuristics, config.verify_signatures};
     auto batch = std::make_shared<FileBatch>(lent_folders);
     const auto queue_batch = [&] {
         if (batch->entries.empty()) return;

@@ -45,10 +45,10 @@ struct WorkerTally {
 // A file's path as the walk spelt it, followed in memory by a NUL.
 using FilePathText = std::basic_string_view<std::filesystem::path::value_type>;
 
-// Scans the file with this path text; its counts go to `tally`, findings and
-// errors straight to the scan's lists. `folder`, when given, is the open folder that holds the
-// file: its status is then read relative to it, by the name at `name_offset`. The path object is
-// only built when the file has to be read or reported.
+// Scans the file with this path text; its counts go to `tally`, findings and errors straight to
+// the scan's lists. `folder`, when given, is the open folder that holds the file: its status is
+// then read relative to it, by the name at `name_offset`. The path object is only built when the
+// file has to be read or reported.
 void scan_walked_file(const FileScanContext& context, WorkerTally& tally, FilePathText path,
                       std::size_t name_offset, const platform::FolderReader* folder);
 

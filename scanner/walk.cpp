@@ -102,7 +102,7 @@ void walk_tree(const std::filesystem::path& root, const ScanConfig& config,
             kind = EntryKind::kFile;
         }
         if (kind == EntryKind::kFile) {
-            if (!has_skipped_extension(lower)) {
+            if (!has_skipped_extension(name)) {
                 on_file(WalkedFile{path, current.path_length, current.reader});
             }
             continue;

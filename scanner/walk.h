@@ -10,7 +10,8 @@
 #include "scanner/scan_config.h"
 
 // A file the walk hands on: its path as `folder / name` spells it, and the open folder that holds
-// it, through which its status can be read without resolving the whole path again.
+// it, through which its status can be read without resolving the whole path again. Valid during
+// the call only: keep a copy of the text, and of `folder` to keep the folder open.
 struct WalkedFile {
     const std::filesystem::path::string_type& path;
     std::size_t name_offset;  // where the file's name begins in `path`

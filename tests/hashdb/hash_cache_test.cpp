@@ -199,9 +199,16 @@ TEST_F(HashCacheTest, RepeatedKeysInALoadedFileAreSearchedInOrder) {
     std::string hash;
     ASSERT_TRUE(cache.lookup(file, hash));
     EXPECT_EQ(hash, kHashTwo);
+    // New entries make the index grow and be rebuilt; the repeats are still found, in order.
+    for (int i = 0; i < 40; ++i) {
+        cache.store(dir.write("other" + std::to_string(i) + ".txt", "x"), kHashOne);
+    }
+    hash.clear();
+    ASSERT_TRUE(cache.lookup(file, hash));
+    EXPECT_EQ(hash, kHashTwo);
 
     cache.store(file, kHashThree);
-    EXPECT_EQ(cache.size(), 3u);
+    EXPECT_EQ(cache.size(), 43u);
     const auto entries = cache.snapshot();
     EXPECT_EQ(entries[0].hash, kHashThree);
     EXPECT_EQ(entries[0].last_write_time, time);
