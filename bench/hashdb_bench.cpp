@@ -143,6 +143,18 @@ void BM_CacheLookupHit(benchmark::State& state) {
 }
 BENCHMARK(BM_CacheLookupHit)->Arg(10000)->Arg(1000000);
 
+// Start-up with a cache of `count` entries: reading and checking the file and building the index.
+void BM_CacheLoad(benchmark::State& state) {
+    const fs::path file = cache_file_with(state.range(0), false);
+    for (auto _ : state) {
+        HashCache cache(file.string());
+        if (!cache.load()) state.SkipWithError("load failed");
+        benchmark::DoNotOptimize(cache.size());
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+BENCHMARK(BM_CacheLoad)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+
 void BM_CacheStoreUpdate(benchmark::State& state) {
     const auto& files = real_files();
     HashCache cache(cache_file_with(state.range(0), true).string());

@@ -30,6 +30,9 @@ for name in ("BM_CacheLookupHit", "BM_CacheStoreUpdate", "BM_CacheStoreAppend"):
     rows = [(n, b) for n, b in results.items() if n.startswith(name + "/")]
     print(name + ": " + ", ".join(
         f"{n.split('/')[1]} entries {b['items_per_second'] / 1e3:.0f}k/s" for n, b in rows))
+for n, b in results.items():
+    if n.startswith("BM_CacheLoad/"):
+        print(f"BM_CacheLoad: {n.split('/')[1]} entries in {b['real_time']:.1f} {b['time_unit']}")
 for name in ("BM_ConvertTextToBinary", "BM_LoadBinary"):
     b = results[name]
     print(f"{name}: {b['real_time']:.1f} {b['time_unit']} wall, {b['cpu_time']:.1f} {b['time_unit']} CPU"
