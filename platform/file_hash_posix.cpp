@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "platform/file_hash.h"
+#include "platform/file_info_posix.h"
 #include "platform/fs_kind_posix.h"
 
 namespace platform {
@@ -95,10 +96,7 @@ bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHi
     }
     digest = result;
     if (histogram != nullptr) *histogram = counted;
-    if (stamp != nullptr) {
-        stamp->size = static_cast<std::int64_t>(info.st_size);
-        stamp->last_write_time = write_time_from_unix(info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
-    }
+    if (stamp != nullptr) stamp_of_status(info, *stamp);
     return true;
 }
 

@@ -1,15 +1,13 @@
 #include <sys/stat.h>
 
 #include "platform/file_info.h"
+#include "platform/file_info_posix.h"
 
 namespace platform {
 
 bool query_file_stamp(const std::filesystem::path& path, FileStamp& stamp) {
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-    stamp.size = static_cast<std::int64_t>(info.st_size);
-    stamp.last_write_time = write_time_from_unix(info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
-    return true;
+    return ::stat(path.c_str(), &info) == 0 && stamp_of_status(info, stamp);
 }
 
 std::string narrow_path_key(const std::filesystem::path& path) { return path.native(); }

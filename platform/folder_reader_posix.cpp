@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "platform/file_info_posix.h"
 #include "platform/folder_reader.h"
 #include "platform/fs_kind_posix.h"
 
@@ -92,12 +93,8 @@ EntryKind FolderReader::kind_of(const Char* name, bool follow_links) const {
 
 bool FolderReader::query_stamp(const Char* name, FileStamp& stamp) const {
     struct stat info {};
-    if (state->fd < 0 || ::fstatat(state->fd, name, &info, 0) != 0 || !S_ISREG(info.st_mode)) {
-        return false;
-    }
-    stamp.size = static_cast<std::int64_t>(info.st_size);
-    stamp.last_write_time = write_time_from_unix(info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
-    return true;
+    return state->fd >= 0 && ::fstatat(state->fd, name, &info, 0) == 0 &&
+           stamp_of_status(info, stamp);
 }
 
 bool FolderReader::on_pseudo_file_system() const {
