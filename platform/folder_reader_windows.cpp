@@ -4,8 +4,9 @@
 
 namespace platform {
 
-// The listing already carries each entry's attributes; only links need a look at the entry itself
-// (the listing does not mark every reparse point, see is_link).
+// The listing already carries each entry's attributes; only links need a look at the entry itself:
+// the listing does not report every reparse point as a link (under Wine a Linux symbolic link to a
+// folder looks like a plain folder), so a folder's own attributes are read.
 struct FolderReader::State {
     std::filesystem::path folder;
     std::filesystem::directory_iterator listing;

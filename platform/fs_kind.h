@@ -13,10 +13,6 @@ namespace platform {
 // change the system, so the walk never enters one.
 bool is_pseudo_file_system(const std::filesystem::path& folder);
 
-// True when the entry leads somewhere else: a symbolic link, junction or other reparse point,
-// however the directory listing presents it.
-bool is_link(const std::filesystem::directory_entry& entry);
-
 // Lower-case path substrings that mark the operating system's own folders, with this system's
 // separator.
 const std::vector<std::string>& system_folder_markers();

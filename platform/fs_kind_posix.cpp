@@ -42,11 +42,6 @@ bool is_on_pseudo_file_system(int fd) {
     return ::fstatfs(fd, &info) == 0 && is_pseudo_type(info);
 }
 
-bool is_link(const std::filesystem::directory_entry& entry) {
-    std::error_code ec;
-    return entry.is_symlink(ec);
-}
-
 const std::vector<std::string>& system_folder_markers() {
     static const std::vector<std::string> markers = {"/proc/", "/sys/", "/dev/"};
     return markers;

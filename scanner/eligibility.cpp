@@ -84,19 +84,33 @@ std::string narrow_or_throw(const std::filesystem::path& path) {
     return narrow;
 }
 
-std::string lower_ascii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+void lower_ascii_from(std::string& text, std::size_t start) {
+    for (std::size_t i = start; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c >= 'A' && c <= 'Z') text[i] = static_cast<char>(c - 'A' + 'a');
     }
+}
+
+std::string lower_ascii(std::string text) {
+    lower_ascii_from(text, 0);
     return text;
 }
 
-std::string lower_extension(const std::filesystem::path& path) {
-    const auto extension =
-        extension_of(std::basic_string_view<std::filesystem::path::value_type>(path.native()));
+namespace {
+
+// The extension is found in the path's own characters: in a double-byte code page the narrow text
+// can hold a separator's byte inside a character.
+std::string lower_extension_of(std::basic_string_view<std::filesystem::path::value_type> path) {
+    const auto extension = extension_of(path);
     std::string narrow;
     if (!platform::narrow_path(std::filesystem::path(extension), narrow)) return {};
     return lower_ascii(std::move(narrow));
+}
+
+}  // namespace
+
+std::string lower_extension(const std::filesystem::path& path) {
+    return lower_extension_of(path.native());
 }
 
 bool is_pruned_path(std::string_view lower_path, const ScanConfig& config) {
@@ -124,13 +138,8 @@ bool is_pruned_below(std::string_view lower_path, std::size_t known_length,
 }
 
 bool has_skipped_extension(std::basic_string_view<std::filesystem::path::value_type> path) {
-    // The extension is found in the path's own characters: in a double-byte code page the narrow
-    // text can hold a separator's byte inside a character.
-    const auto native = extension_of(path);
-    if (native.empty()) return false;
-    std::string extension;
-    if (!platform::narrow_path(std::filesystem::path(native), extension)) return false;
-    extension = lower_ascii(std::move(extension));
+    const std::string extension = lower_extension_of(path);
+    if (extension.empty()) return false;
     const auto& skipped = skipped_extensions();
     return std::find(skipped.begin(), skipped.end(), extension) != skipped.end();
 }

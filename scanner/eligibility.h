@@ -29,6 +29,9 @@ std::string narrow_or_throw(const std::filesystem::path& path);
 // Lower-cases the ASCII letters only, whatever the locale.
 std::string lower_ascii(std::string text);
 
+// The same in place, for the characters from `start` on.
+void lower_ascii_from(std::string& text, std::size_t start);
+
 // The path's extension by the standard rule, narrow and lower case; empty when it has none or it
 // cannot be represented.
 std::string lower_extension(const std::filesystem::path& path);

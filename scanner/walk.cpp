@@ -37,10 +37,7 @@ void append_lower(std::string& lower, const Name& name) {
     } else {
         lower += narrow_or_throw(std::filesystem::path(name));
     }
-    for (std::size_t i = start; i < lower.size(); ++i) {
-        const char c = lower[i];
-        if (c >= 'A' && c <= 'Z') lower[i] = static_cast<char>(c - 'A' + 'a');
-    }
+    lower_ascii_from(lower, start);
 }
 
 struct OpenFolder {
