@@ -6,6 +6,8 @@
 #include <iostream>
 #include <system_error>
 
+#include "app/data_files.h"
+#include "app/interactive_scan.h"
 #include "app/menu.h"
 #include "console/console.h"
 #include "console/logger.h"
@@ -17,14 +19,8 @@
 #include "platform/locations.h"
 #include "platform/process.h"
 #include "report/autoruns.h"
-#include "scanner/scan_directory.h"
 
 namespace {
-
-constexpr const char* kLogFile = "scan_log.txt";
-constexpr const char* kHashCacheFile = "hash_cache.bin";
-constexpr const char* kHashTextFile = "hashes.txt";
-constexpr const char* kHashBinaryFile = "hashes.bin";
 
 void warn_if_not_elevated(std::istream& in) {
     if (platform::is_elevated()) return;
@@ -57,10 +53,10 @@ void draw_main_menu() {
 }
 
 // The update runs on a thread of its own; this one only turns the spinner until it is done.
-void run_database_update(HashChecker& checker, Logger& logger) {
+void run_database_update(HashChecker& checker, Logger& logger, const DataFiles& data) {
     logger.log("Starting database update");
-    const bool updated = wait_with_spinner("Downloading database updates", [&checker] {
-        return checker.update_database(kHashTextFile, kHashBinaryFile);
+    const bool updated = wait_with_spinner("Downloading database updates", [&checker, &data] {
+        return checker.update_database(data.hash_text(), data.hash_binary());
     });
     if (updated) {
         print_status("[SUCCESS] Database updated.");
@@ -78,22 +74,32 @@ ScanRoots default_scan_roots() {
 
 }  // namespace
 
-int run_quorvex() {
+std::filesystem::path executable_folder() {
+    const auto exe = platform::executable_path();
+    return exe ? exe->parent_path() : std::filesystem::path();
+}
+
+int run_menu() {
     platform::enable_virtual_terminal();
     std::ios::sync_with_stdio(false);
     std::istream& in = std::cin;
 
-    // The log opens before the move below, so it lands in the folder the user started from.
-    Logger logger(kLogFile);
+    // The log opens before the move below, so it lands in the folder the user started from; its
+    // full name is kept for the log viewer, which runs after the move.
+    std::error_code ignored;
+    const std::filesystem::path log_file = std::filesystem::absolute(kLogFile, ignored);
+    Logger logger(log_file.empty() ? std::string(kLogFile) : log_file.string());
     HashChecker checker(logger);
     warn_if_not_elevated(in);
     move_to_executable_folder();
+    const DataFiles data;  // the working folder is now the executable's
 
     // The cache and the database are separate files of many megabytes: the database is read on
     // a second thread while the cache is, and the messages still come in their order.
-    HashCache cache(kHashCacheFile);
-    auto database_loaded = std::async(
-        std::launch::async, [&checker] { return checker.load(kHashTextFile, kHashBinaryFile); });
+    HashCache cache(data.hash_cache());
+    auto database_loaded = std::async(std::launch::async, [&checker, &data] {
+        return checker.load(data.hash_text(), data.hash_binary());
+    });
     if (cache.load()) {
         print_colored("[INFO] Hash cache loaded: " + std::to_string(cache.size()) + " entries.",
                       kLightBlue);
@@ -106,6 +112,9 @@ int run_quorvex() {
     }
     check_registry_autoruns(checker, logger);
 
+    PostScanOptions post_scan;
+    post_scan.input = &in;
+    if (!log_file.empty()) post_scan.log_file = log_file.string();
     for (;;) {
         draw_main_menu();
         switch (read_menu_action(in)) {
@@ -115,12 +124,7 @@ int run_quorvex() {
                 platform::clear_screen();
                 print_banner();
                 const auto request = run_scan_dialog(in, default_scan_roots());
-                if (request) {
-                    ScanOptions options;
-                    options.post_scan.input = &in;
-                    scan_directory(request->roots, checker, logger, request->config, &cache,
-                                   options);
-                }
+                if (request) run_interactive_scan(*request, checker, logger, &cache, post_scan);
                 break;
             }
             case MenuAction::kClean:
@@ -132,7 +136,7 @@ int run_quorvex() {
                 wait_for_return(in);
                 break;
             case MenuAction::kUpdate:
-                run_database_update(checker, logger);
+                run_database_update(checker, logger, data);
                 wait_for_return(in);
                 break;
             case MenuAction::kExit:

@@ -1,4 +1,4 @@
 #include "app/app.h"
 
-// The command line is ignored: all input comes from the keyboard.
-int main() { return run_quorvex(); }
+// Without arguments the program is the interactive menu; with a command it runs unattended.
+int main(int argc, char** argv) { return argc > 1 ? run_batch(argc, argv) : run_menu(); }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "scanner/scan_config.h"
+#include "scanner/scan_directory.h"
 
 enum class InputResult {
     kNumber,     // a signed 32-bit number was read; the rest of its line stays unread
@@ -25,11 +25,6 @@ MenuAction read_menu_action(std::istream& in);
 // The "Press Enter to return to menu..." pause: drops the line break left after the number, then
 // waits for one more character.
 void wait_for_return(std::istream& in);
-
-struct ScanRequest {
-    ScanConfig config;
-    std::vector<std::string> roots;
-};
 
 // The places the dialog's first two kinds of scan cover.
 struct ScanRoots {

@@ -12,20 +12,52 @@ std::string to_hex(const platform::Sha256Digest& digest) {
     return hex;
 }
 
-}  // namespace
-
-bool compute_file_hash(const std::filesystem::path& path, std::string& hex_out,
-                       platform::FileStamp* stamp) {
+bool hash_into(const std::filesystem::path& path, std::string& hex_out,
+               platform::ByteHistogram* histogram, platform::FileStamp* stamp, std::string* error) {
     platform::Sha256Digest digest;
-    if (!platform::sha256_file(path, digest, nullptr, stamp)) return false;
+    platform::ReadError failure;
+    if (!platform::sha256_file(path, digest, histogram, stamp, &failure)) {
+        if (error != nullptr) *error = describe_read_error(failure);
+        return false;
+    }
     hex_out = to_hex(digest);
     return true;
 }
 
+}  // namespace
+
+std::string describe_read_error(const platform::ReadError& error) {
+    const auto with_system = [&error](const char* what) {
+        std::string text = what;
+        if (error.system) text += ": " + error.system.message();
+        return text;
+    };
+    switch (error.failure) {
+        case platform::ReadFailure::kOpen:
+            return with_system("cannot open");
+        case platform::ReadFailure::kNotRegularFile:
+            return "not a regular file";
+        case platform::ReadFailure::kPseudoFile:
+            return "on a pseudo file system";
+        case platform::ReadFailure::kChanged:
+            return "changed while it was read";
+        case platform::ReadFailure::kRead:
+            return with_system("read error");
+        case platform::ReadFailure::kDigest:
+            return "digest failed";
+        case platform::ReadFailure::kNone:
+            break;
+    }
+    return "cannot be read";
+}
+
 bool compute_file_hash(const std::filesystem::path& path, std::string& hex_out,
-                       platform::ByteHistogram& histogram, platform::FileStamp* stamp) {
-    platform::Sha256Digest digest;
-    if (!platform::sha256_file(path, digest, &histogram, stamp)) return false;
-    hex_out = to_hex(digest);
-    return true;
+                       platform::FileStamp* stamp, std::string* error) {
+    return hash_into(path, hex_out, nullptr, stamp, error);
+}
+
+bool compute_file_hash(const std::filesystem::path& path, std::string& hex_out,
+                       platform::ByteHistogram& histogram, platform::FileStamp* stamp,
+                       std::string* error) {
+    return hash_into(path, hex_out, &histogram, stamp, error);
 }

@@ -6,13 +6,22 @@
 
 #include "platform/file_hash.h"
 
-// True and the digest text in hex_out when the file is a non-empty regular file that could be read
-// to the end. On any failure returns false and leaves hex_out untouched. When `stamp` is given, it
-// receives the file's size and last-write time as they were when it was opened for hashing.
+// The digest text of empty input: an empty file is never taken for a listed one.
+inline constexpr const char kEmptyInputSha256[] =
+    "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+// True and the digest text in hex_out when the file is a regular file that could be read to the
+// end. On any failure returns false, leaves hex_out untouched and, when `error` is given, puts the
+// reason there in words. When `stamp` is given, it receives the file's size and last-write time as
+// they were when it was opened for hashing.
 bool compute_file_hash(const std::filesystem::path& path, std::string& hex_out,
-                       platform::FileStamp* stamp = nullptr);
+                       platform::FileStamp* stamp = nullptr, std::string* error = nullptr);
 
 // The same, and the byte-value histogram of the very bytes that were digested (for the entropy
 // test), so an executable is read once for both.
 bool compute_file_hash(const std::filesystem::path& path, std::string& hex_out,
-                       platform::ByteHistogram& histogram, platform::FileStamp* stamp = nullptr);
+                       platform::ByteHistogram& histogram, platform::FileStamp* stamp = nullptr,
+                       std::string* error = nullptr);
+
+// A read failure in words, e.g. "cannot open: Permission denied".
+std::string describe_read_error(const platform::ReadError& error);

@@ -27,4 +27,13 @@ bool colors_enabled();
 // True when standard output is an interactive terminal.
 bool stdout_is_terminal();
 
+// True when standard error is an interactive terminal (the batch commands draw their progress
+// there).
+bool stderr_is_terminal();
+
+// True when colour may be written to standard error: it is a terminal and NO_COLOR is unset or
+// empty. Only escape sequences are used there (Windows consoles process them once
+// enable_virtual_terminal has run).
+bool stderr_colors_enabled();
+
 }  // namespace platform

@@ -29,15 +29,19 @@ const char* sgr_for(std::uint16_t attribute) {
     }
 }
 
+bool colors_wanted() {
+    static const bool wanted = [] {
+        const char* no_color = std::getenv("NO_COLOR");
+        return no_color == nullptr || *no_color == '\0';
+    }();
+    return wanted;
+}
+
 }  // namespace
 
-bool colors_enabled() {
-    static const bool enabled = [] {
-        const char* no_color = std::getenv("NO_COLOR");
-        return stdout_is_terminal() && (no_color == nullptr || *no_color == '\0');
-    }();
-    return enabled;
-}
+bool colors_enabled() { return colors_wanted() && stdout_is_terminal(); }
+
+bool stderr_colors_enabled() { return colors_wanted() && stderr_is_terminal(); }
 
 void enable_virtual_terminal() {}
 
@@ -51,6 +55,11 @@ void clear_screen() {
 
 bool stdout_is_terminal() {
     static const bool terminal = isatty(STDOUT_FILENO) == 1;
+    return terminal;
+}
+
+bool stderr_is_terminal() {
+    static const bool terminal = isatty(STDERR_FILENO) == 1;
     return terminal;
 }
 

@@ -20,15 +20,19 @@ bool colors_wanted() {
 }  // namespace
 
 void enable_virtual_terminal() {
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (GetConsoleMode(out, &mode)) SetConsoleMode(out, mode | 0x0004);
+    for (const DWORD stream : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        HANDLE handle = GetStdHandle(stream);
+        DWORD mode = 0;
+        if (GetConsoleMode(handle, &mode)) SetConsoleMode(handle, mode | 0x0004);
+    }
     // A Wine console breaks escape sequences that arrive one character at a time, so standard
     // output is fully buffered and every redraw ends with an explicit flush.
     std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
 }
 
 bool colors_enabled() { return colors_wanted() && stdout_is_terminal(); }
+
+bool stderr_colors_enabled() { return colors_wanted() && stderr_is_terminal(); }
 
 void set_text_attribute(std::uint16_t attribute) {
     if (!colors_wanted()) return;
@@ -44,6 +48,11 @@ void clear_screen() {
 
 bool stdout_is_terminal() {
     static const bool terminal = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR;
+    return terminal;
+}
+
+bool stderr_is_terminal() {
+    static const bool terminal = GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
     return terminal;
 }
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <system_error>
 
 #include "platform/file_info.h"
 
@@ -20,13 +21,31 @@ void add_to_histogram(const unsigned char* data, std::size_t length, ByteHistogr
 
 using Sha256Digest = std::array<unsigned char, 32>;
 
-// Digests the whole content of a non-empty regular file. False for a missing, unreadable, empty or
-// non-regular file (a FIFO or device is never opened for reading and never blocks), for a file that
-// changes size while it is read, and for any failure of the digest. When `histogram` is given, it
-// receives the counts of the digested bytes. When `stamp` is given, it receives the file's size
-// and last-write time as they were when the file was opened, before any byte was read: a change
-// made while it is read leaves the file with a newer stamp than the one reported.
+// Why a file could not be read to the end.
+enum class ReadFailure {
+    kNone,
+    kOpen,            // the system refused to open it (see `system`)
+    kNotRegularFile,  // a folder, FIFO, device, socket...
+    kPseudoFile,      // on a process or kernel view such as proc or sysfs
+    kChanged,         // it grew or shrank while it was read
+    kRead,            // a read failed part-way (see `system`)
+    kDigest,          // the cryptographic library failed
+};
+
+struct ReadError {
+    ReadFailure failure = ReadFailure::kNone;
+    std::error_code system;  // the system's reason, where it gave one
+};
+
+// Digests the whole content of a regular file (an empty one has the digest of empty input). False
+// for a missing, unreadable or non-regular file (a FIFO or device is never opened for reading and
+// never blocks), for a file that changes size while it is read, and for any failure of the digest;
+// `error`, when given, then says which. When `histogram` is given, it receives the counts of the
+// digested bytes. When `stamp` is given, it receives the file's size and last-write time as they
+// were when the file was opened, before any byte was read: a change made while it is read leaves
+// the file with a newer stamp than the one reported.
 bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest,
-                 ByteHistogram* histogram = nullptr, FileStamp* stamp = nullptr);
+                 ByteHistogram* histogram = nullptr, FileStamp* stamp = nullptr,
+                 ReadError* error = nullptr);
 
 }  // namespace platform

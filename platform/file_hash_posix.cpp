@@ -51,20 +51,29 @@ class FileDescriptor {
 }  // namespace
 
 bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHistogram* histogram,
-                 FileStamp* stamp) {
+                 FileStamp* stamp, ReadError* error) {
+    const auto fail = [error](ReadFailure failure, int system = 0) {
+        if (error != nullptr) {
+            error->failure = failure;
+            error->system =
+                system == 0 ? std::error_code() : std::error_code(system, std::generic_category());
+        }
+        return false;
+    };
     // O_NONBLOCK: opening a FIFO without a writer must not wait. The fstat below then rejects it.
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (file.get() < 0) return false;
+    if (file.get() < 0) return fail(ReadFailure::kOpen, errno);
     struct stat info {};
-    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0 ||
-        is_on_pseudo_file_system(file.get())) {
-        return false;
-    }
+    if (::fstat(file.get(), &info) != 0) return fail(ReadFailure::kOpen, errno);
+    if (!S_ISREG(info.st_mode) || info.st_size < 0) return fail(ReadFailure::kNotRegularFile);
+    if (is_on_pseudo_file_system(file.get())) return fail(ReadFailure::kPseudoFile);
     ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
     HashWorkspace& space = workspace();
     EVP_MD_CTX* context = space.context.get();
-    if (context == nullptr || EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) return false;
+    if (context == nullptr || EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
+        return fail(ReadFailure::kDigest);
+    }
 
     ByteHistogram counted;
     const auto expected = static_cast<std::uint64_t>(info.st_size);
@@ -73,26 +82,26 @@ bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHi
         const ssize_t got = ::read(file.get(), space.buffer.get(), kReadBufferSize);
         if (got < 0) {
             if (errno == EINTR) continue;
-            return false;
+            return fail(ReadFailure::kRead, errno);
         }
         if (got == 0) break;
         total += static_cast<std::uint64_t>(got);
         // A file that grows while it is read would otherwise be digested without end.
-        if (total > expected) return false;
+        if (total > expected) return fail(ReadFailure::kChanged);
         if (EVP_DigestUpdate(context, space.buffer.get(), static_cast<std::size_t>(got)) != 1) {
-            return false;
+            return fail(ReadFailure::kDigest);
         }
         if (histogram != nullptr)
             add_to_histogram(space.buffer.get(), static_cast<std::size_t>(got), counted);
     }
     // Fewer bytes than fstat reported: the file was truncated under us; its digest would name
     // content that never existed as a whole.
-    if (total != expected) return false;
+    if (total != expected) return fail(ReadFailure::kChanged);
 
     Sha256Digest result{};
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(context, result.data(), &length) != 1 || length != result.size()) {
-        return false;
+        return fail(ReadFailure::kDigest);
     }
     digest = result;
     if (histogram != nullptr) *histogram = counted;

@@ -84,42 +84,60 @@ class HashObject {
 }  // namespace
 
 bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHistogram* histogram,
-                 FileStamp* stamp) {
+                 FileStamp* stamp, ReadError* error) {
+    const auto fail = [error](ReadFailure failure, DWORD system = 0) {
+        if (error != nullptr) {
+            error->failure = failure;
+            error->system = system == 0
+                                ? std::error_code()
+                                : std::error_code(static_cast<int>(system), std::system_category());
+        }
+        return false;
+    };
     // Readers only: a file another process is writing is refused rather than hashed half-done.
     Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK) return false;
+    if (!file.valid()) return fail(ReadFailure::kOpen, GetLastError());
+    if (GetFileType(file.get()) != FILE_TYPE_DISK) return fail(ReadFailure::kNotRegularFile);
     LARGE_INTEGER size{};
-    // An empty file cannot be mapped; it never has a hash.
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0) return false;
+    if (!GetFileSizeEx(file.get(), &size)) return fail(ReadFailure::kOpen, GetLastError());
+    if (size.QuadPart < 0) return fail(ReadFailure::kNotRegularFile);
     // Writers are shut out while the handle is open, so this stamp belongs to the bytes hashed.
     FILETIME written{};
-    if (stamp != nullptr && !GetFileTime(file.get(), nullptr, nullptr, &written)) return false;
+    if (stamp != nullptr && !GetFileTime(file.get(), nullptr, nullptr, &written)) {
+        return fail(ReadFailure::kOpen, GetLastError());
+    }
     const auto length = static_cast<std::uint64_t>(size.QuadPart);
-    if (length > SIZE_MAX) return false;
-
-    Handle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-    if (!mapping.valid()) return false;
-    View view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
-    if (view.bytes() == nullptr) return false;
+    if (length > SIZE_MAX) return fail(ReadFailure::kRead);
 
     HashObject hash(thread_provider());
-    if (hash.get() == 0) return false;
+    if (hash.get() == 0) return fail(ReadFailure::kDigest);
 
     ByteHistogram counted;
-    for (std::uint64_t offset = 0; offset < length;) {
-        const std::uint64_t piece = length - offset < kPieceSize ? length - offset : kPieceSize;
-        const unsigned char* data = view.bytes() + offset;
-        if (!CryptHashData(hash.get(), data, static_cast<DWORD>(piece), 0)) return false;
-        if (histogram != nullptr) add_to_histogram(data, static_cast<std::size_t>(piece), counted);
-        offset += piece;
+    // An empty file cannot be mapped; its digest is that of no bytes at all.
+    if (length > 0) {
+        Handle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+        if (!mapping.valid()) return fail(ReadFailure::kRead, GetLastError());
+        View view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+        if (view.bytes() == nullptr) return fail(ReadFailure::kRead, GetLastError());
+        for (std::uint64_t offset = 0; offset < length;) {
+            const std::uint64_t piece = length - offset < kPieceSize ? length - offset : kPieceSize;
+            const unsigned char* data = view.bytes() + offset;
+            if (!CryptHashData(hash.get(), data, static_cast<DWORD>(piece), 0)) {
+                return fail(ReadFailure::kDigest);
+            }
+            if (histogram != nullptr) {
+                add_to_histogram(data, static_cast<std::size_t>(piece), counted);
+            }
+            offset += piece;
+        }
     }
 
     Sha256Digest result{};
     DWORD result_length = static_cast<DWORD>(result.size());
     if (!CryptGetHashParam(hash.get(), HP_HASHVAL, result.data(), &result_length, 0) ||
         result_length != result.size()) {
-        return false;
+        return fail(ReadFailure::kDigest);
     }
     digest = result;
     if (histogram != nullptr) *histogram = counted;

@@ -2,6 +2,9 @@
 
 namespace platform {
 
-std::string log_viewer_command(const std::string& file_name) { return "notepad " + file_name; }
+// A file name cannot hold a double quote, so quoting makes the whole name one argument.
+std::string log_viewer_command(const std::string& file_name) {
+    return "notepad \"" + file_name + "\"";
+}
 
 }  // namespace platform

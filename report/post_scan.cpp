@@ -20,30 +20,31 @@ void view_log(const PostScanOptions& options) {
     platform::run_command(command);
 }
 
-void show_numbered(const std::vector<std::string>& entries) {
+template <class Entries, class Text>
+void show_numbered(const Entries& entries, Text text_of) {
     std::size_t number = 1;
-    for (const auto& entry : entries) std::cout << number++ << ". " << entry << "\n";
+    for (const auto& entry : entries) std::cout << number++ << ". " << text_of(entry) << "\n";
 }
 
 void show_malicious(const ScanStats& stats) {
-    const std::uint64_t count = stats.malicious_count.load();
+    const std::uint64_t count = stats.malicious_count();
     if (count == 0) {
         print_colored("\nNo malicious files were detected.", kLightGreen);
         return;
     }
     print_colored("\nMALICIOUS FILES DETECTED (" + std::to_string(count) + " total):", kLightRed);
-    show_numbered(stats.malicious_files);
+    show_numbered(stats.malicious_files, [](const ScanFinding& found) { return found.display; });
     print_colored("\nRECOMMENDATION: Quarantine or delete these files immediately!", kLightRed);
 }
 
 void show_errors(const ScanStats& stats) {
-    const std::uint64_t count = stats.error_count.load();
+    const std::uint64_t count = stats.error_count();
     if (count == 0) {
         print_colored("\nNo errors occurred during scanning.", kLightGreen);
         return;
     }
     print_colored("\nFILES WITH ERRORS (" + std::to_string(count) + " total):", kLightMagenta);
-    show_numbered(stats.error_files);
+    show_numbered(stats.error_files, [](const ScanError& error) { return error.display; });
     std::cout << "\nNote: These files could not be scanned (access denied, corrupted, etc.)\n";
 }
 
@@ -69,14 +70,14 @@ std::string export_text(const ScanStats& stats, const std::tm& generated) {
     text << "QUORVEX ANTIVIRUS SCAN REPORT\n"
          << "Generated: " << stamp << "\n\n"
          << "Scan Path: " << stats.scanned_paths << "\n"
-         << "Total Files: " << stats.files_scanned.load() << "\n"
-         << "Total Size: " << whole_mebibytes(stats.bytes_scanned.load()) << " MB\n"
-         << "Malicious Files: " << stats.malicious_count.load() << "\n"
-         << "Errors: " << stats.error_count.load() << "\n"
+         << "Total Files: " << stats.files_scanned << "\n"
+         << "Total Size: " << whole_mebibytes(stats.bytes_scanned) << " MB\n"
+         << "Malicious Files: " << stats.malicious_count() << "\n"
+         << "Errors: " << stats.error_count() << "\n"
          << "Duration: " << stats.elapsed_seconds() << " seconds\n\n";
-    if (stats.malicious_count.load() != 0) {
+    if (stats.malicious_count() != 0) {
         text << "MALICIOUS FILES:\n";
-        for (const auto& entry : stats.malicious_files) text << "- " << entry << "\n";
+        for (const auto& entry : stats.malicious_files) text << "- " << entry.display << "\n";
         text << "\n";
     }
     return text.str();
@@ -93,7 +94,7 @@ bool export_results(const ScanStats& stats, const std::filesystem::path& folder,
     return true;
 }
 
-void post_scan_actions(const ScanStats& stats, const PostScanOptions& options) {
+PostScanAction post_scan_actions(const ScanStats& stats, const PostScanOptions& options) {
     std::istream& in = *options.input;
     std::cout << "\n";
     print_colored("Actions Available:", kYellow);
@@ -108,22 +109,22 @@ void post_scan_actions(const ScanStats& stats, const PostScanOptions& options) {
     if (!(in >> choice)) {
         in.clear();
         in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-        return;
+        return PostScanAction::kNone;
     }
     switch (choice) {
         case 1:
             view_log(options);
-            break;
+            return PostScanAction::kViewLog;
         case 2:
             show_malicious(stats);
-            break;
+            return PostScanAction::kShowMalicious;
         case 3:
             show_errors(stats);
-            break;
+            return PostScanAction::kShowErrors;
         case 4:
             export_and_tell(stats, options);
-            break;
+            return PostScanAction::kExport;
         default:
-            break;
+            return PostScanAction::kNone;
     }
 }

@@ -16,8 +16,11 @@ struct PostScanOptions {
     std::string viewer_command;  // opens the log; empty means the system's viewer for log_file
 };
 
-// Shows the choices once, reads one number and carries out that action (or none) before returning.
-void post_scan_actions(const ScanStats& stats, const PostScanOptions& options = {});
+enum class PostScanAction { kNone, kViewLog, kShowMalicious, kShowErrors, kExport };
+
+// Shows the choices once, reads one number and carries out that action (or none) before returning
+// which it was.
+PostScanAction post_scan_actions(const ScanStats& stats, const PostScanOptions& options = {});
 
 // "scan_results_<seconds since 1970>.txt".
 std::string export_file_name(std::time_t now);

@@ -12,10 +12,7 @@ namespace {
 // How often the end of the scan is looked for between redraws.
 constexpr auto kEndPoll = std::chrono::milliseconds(5);
 
-bool work_over(const std::atomic<bool>& scan_done,
-               const std::atomic<std::uint64_t>& pending_tasks) {
-    return scan_done.load() && pending_tasks.load() == 0;
-}
+bool work_over(const ScanProgress& progress) { return progress.finished.load(); }
 
 }  // namespace
 
@@ -44,19 +41,17 @@ std::string progress_line(std::int32_t frame, std::uint64_t files, std::uint64_t
     return line;
 }
 
-void display_progress(const std::atomic<bool>& scan_done,
-                      const std::atomic<std::uint64_t>& pending_tasks, const ScanStats& stats,
-                      std::chrono::milliseconds interval) {
+void display_progress(const ScanProgress& progress, std::chrono::milliseconds interval) {
     const bool colored = platform::colors_enabled();
     std::int32_t frame = 0;
-    while (!work_over(scan_done, pending_tasks)) {
-        std::cout << progress_line(frame, stats.files_scanned.load(), stats.bytes_scanned.load(),
-                                   stats.malicious_count.load(), stats.suspicious_count.load(),
-                                   colored)
+    while (!work_over(progress)) {
+        std::cout << progress_line(frame, progress.files_scanned.load(),
+                                   progress.bytes_scanned.load(), progress.malicious_count.load(),
+                                   progress.suspicious_count.load(), colored)
                   << std::flush;
         ++frame;
         const auto next = std::chrono::steady_clock::now() + interval;
-        while (!work_over(scan_done, pending_tasks)) {
+        while (!work_over(progress)) {
             const auto now = std::chrono::steady_clock::now();
             if (now >= next) break;
             std::this_thread::sleep_for(

@@ -13,9 +13,8 @@
 std::string progress_line(std::int32_t frame, std::uint64_t files, std::uint64_t bytes,
                           std::uint64_t malicious, std::uint64_t suspicious, bool colored = true);
 
-// Body of the scan's progress thread. Redraws every `interval` until the walk has ended
-// (`scan_done`) and no task is pending, then blanks the line and prints the closing status line.
-// Notices the end within a few milliseconds rather than a whole interval.
-void display_progress(const std::atomic<bool>& scan_done,
-                      const std::atomic<std::uint64_t>& pending_tasks, const ScanStats& stats,
+// Body of the scan's progress thread. Redraws every `interval` until the scan has finished, then
+// blanks the line and prints the closing status line. Notices the end within a few milliseconds
+// rather than a whole interval.
+void display_progress(const ScanProgress& progress,
                       std::chrono::milliseconds interval = std::chrono::milliseconds(250));

@@ -3,5 +3,10 @@
 
 #include "scanner/scan_stats.h"
 
-// Prints the report of a finished scan to standard output; reads `stats` without locks.
+#include <cstdint>
+
+// Prints the report of a finished scan to standard output.
 void print_scan_report(const ScanStats& stats);
+
+// The report's lines from "Path(s): " to "Errors: ", with `errors` as the error count.
+void print_scan_counts(const ScanStats& stats, std::uint64_t errors);

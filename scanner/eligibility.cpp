@@ -114,7 +114,7 @@ std::string lower_extension(const std::filesystem::path& path) {
 }
 
 bool is_pruned_path(std::string_view lower_path, const ScanConfig& config) {
-    return contains_any(lower_path, skipped_folder_markers()) ||
+    return (!config.all_files && contains_any(lower_path, skipped_folder_markers())) ||
            (config.skip_system_folders &&
             contains_any(lower_path, platform::system_folder_markers()));
 }
@@ -151,5 +151,6 @@ Eligibility check_eligibility(const std::filesystem::directory_entry& entry,
     // Follows a link to its target: a link to a file is scanned as that file.
     std::error_code ec;
     if (!entry.is_regular_file(ec)) return Eligibility::kSkip;
-    return has_skipped_extension(entry.path().native()) ? Eligibility::kSkip : Eligibility::kScan;
+    return !config.all_files && has_skipped_extension(entry.path().native()) ? Eligibility::kSkip
+                                                                             : Eligibility::kScan;
 }

@@ -5,17 +5,13 @@
 #include <chrono>
 #include <exception>
 #include <filesystem>
-#include <iostream>
 #include <memory>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-#include "console/console.h"
 #include "console/logger.h"
-#include "hashdb/hash_cache.h"
-#include "report/progress.h"
-#include "report/scan_report.h"
+#include "platform/file_info.h"
 #include "scanner/scan_file.h"
 #include "scanner/scan_stats.h"
 #include "scanner/thread_pool.h"
@@ -51,18 +47,22 @@ struct FileBatch {
     FileBatch& operator=(const FileBatch&) = delete;
 
     void add(const WalkedFile& file) {
-        std::size_t folder = kNoFolder;
-        if (!folders.empty() && folders.back() == file.folder) {
-            folder = folders.size() - 1;
-        } else if (lent.fetch_add(1) < kLentFolderLimit) {
-            folders.push_back(file.folder);
-            folder = folders.size() - 1;
-        } else {
-            lent.fetch_sub(1);
-        }
+        // A file named as a root comes without a folder: its status is read by its whole path.
+        const std::size_t folder = file.folder ? lend(file.folder) : kNoFolder;
         entries.push_back(Entry{text.size(), file.path.size(), file.name_offset, folder});
         text += file.path;
         text += Char(0);
+    }
+
+    // The folder's index in `folders`, or kNoFolder when the limit of lent folders is reached.
+    std::size_t lend(const std::shared_ptr<platform::FolderReader>& folder) {
+        if (!folders.empty() && folders.back() == folder) return folders.size() - 1;
+        if (lent.fetch_add(1) >= kLentFolderLimit) {
+            lent.fetch_sub(1);
+            return kNoFolder;
+        }
+        folders.push_back(folder);
+        return folders.size() - 1;
     }
 
     // The paths one after another, each followed by a NUL, so a file's name can be handed to the
@@ -75,103 +75,113 @@ struct FileBatch {
     alignas(64) std::atomic<std::size_t> next{0};
 };
 
+// The work of one worker on a batch: it takes the batch's next file until none is left.
+void scan_batch(const FileScanContext& context, ScanProgress& live, FileBatch& batch) {
+    WorkerTally tally;
+    for (std::size_t at; (at = batch.next.fetch_add(1)) < batch.entries.size();) {
+        const FileBatch::Entry& file = batch.entries[at];
+        const platform::FolderReader* folder =
+            file.folder == FileBatch::kNoFolder ? nullptr : batch.folders[file.folder].get();
+        const std::uint64_t hits_before = tally.cache_hits;
+        const FilePathText path{batch.text.data() + file.start, file.length};
+        // One file's failure must not cost the rest of its batch their scan, and it is never
+        // lost: it becomes an error entry with its reason.
+        try {
+            scan_walked_file(context, tally, path, file.name, folder);
+        } catch (const std::exception& error) {
+            const std::filesystem::path failed(path);
+            context.found.add_error(ScanError{failed, display_text(failed), error.what()});
+        }
+        // A file that had to be read shows in the progress line at once; files the cache
+        // answered, in groups.
+        if (tally.cache_hits == hits_before || tally.files_scanned >= kFilesPerTask / 4) {
+            tally.flush(live);
+        }
+    }
+    tally.flush(live);
+}
+
 }  // namespace
 
-void scan_directory(const std::vector<std::string>& roots, const HashChecker& checker,
-                    Logger& logger, const ScanConfig& config, HashCache* cache,
-                    const ScanOptions& options) {
+ScanStats scan_directory(const ScanRequest& request, const HashChecker& checker, Logger& logger,
+                         HashCache* cache, ScanProgress* progress) {
     ScanStats stats;
     stats.start_time = std::chrono::steady_clock::now();
-    for (const auto& root : roots) stats.scanned_paths += root + "; ";
-    std::atomic<std::uint64_t> cache_hits{0};
-    std::atomic<bool> scan_done{false};
+    stats.roots = request.roots;
+    for (const auto& root : request.roots) stats.scanned_paths += root + "; ";
+    ScanProgress own_progress;
+    ScanProgress& live = progress != nullptr ? *progress : own_progress;
+    // Whoever watches the progress learns of the end also when the scan ends by an exception.
+    struct MarkFinished {
+        ScanProgress& progress;
+        ~MarkFinished() { progress.finished.store(true); }
+    } mark_finished{live};
+    ScanCollector found(live);
 
     // Declared before the pool: batches count their folders back into it when they are freed,
     // and the workers read the context.
     std::atomic<std::size_t> lent_folders{0};
-    const FileScanContext context{
-        stats, checker, logger, cache, config.enable_heuristics, config.verify_signatures};
+    const FileScanContext context{found,
+                                  checker,
+                                  logger,
+                                  cache,
+                                  request.config.enable_heuristics,
+                                  request.config.verify_signatures};
     // The queue holds batches, so its limit in tasks keeps the bound on files held at once.
     const std::size_t workers =
-        options.threads != 0 ? options.threads : ThreadPool::default_thread_count();
-    ThreadPool pool(workers, ThreadPool::kDefaultQueueLimit / kFilesPerTask);
-    std::thread progress([&] { display_progress(scan_done, pool.pending_tasks, stats); });
-
-    auto batch = std::make_shared<FileBatch>(lent_folders);
-    const auto queue_batch = [&] {
-        if (batch->entries.empty()) return;
-        std::shared_ptr<FileBatch> shared = std::move(batch);
-        batch = std::make_shared<FileBatch>(lent_folders);
-        const std::size_t takers = std::min(workers, shared->entries.size());
-        for (std::size_t i = 0; i < takers; ++i) {
-            pool.enqueue([&context, &stats, &cache_hits, shared] {
-                WorkerTally tally;
-                for (std::size_t at; (at = shared->next.fetch_add(1)) < shared->entries.size();) {
-                    const FileBatch::Entry& file = shared->entries[at];
-                    const platform::FolderReader* folder = file.folder == FileBatch::kNoFolder
-                                                               ? nullptr
-                                                               : shared->folders[file.folder].get();
-                    const std::uint64_t hits_before = tally.cache_hits;
-                    // One file's failure must not cost the rest of its batch their scan; as when
-                    // each file was its own task, what it threw goes no further.
-                    try {
-                        scan_walked_file(context, tally,
-                                         {shared->text.data() + file.start, file.length}, file.name,
-                                         folder);
-                    } catch (const std::exception&) {
-                    }
-                    // A file that had to be read shows in the progress line at once; files the
-                    // cache answered, in groups.
-                    if (tally.cache_hits == hits_before ||
-                        tally.files_scanned >= kFilesPerTask / 4) {
-                        tally.flush(stats, cache_hits);
-                    }
-                }
-                tally.flush(stats, cache_hits);
-            });
-        }
-    };
-    const auto queue_file = [&](const WalkedFile& file) {
-        batch->add(file);
-        if (batch->entries.size() == kFilesPerTask) queue_batch();
-    };
-    const auto log_folder_error = [&logger](const std::filesystem::filesystem_error& error) {
-        logger.log(std::string("[ERROR] Directory iteration failed: ") + error.what());
-    };
-    // Any failure ends the walk of every remaining root; what was queued is still scanned.
-    try {
-        for (const auto& root : roots) {
-            const std::filesystem::path root_path(root);
-            std::error_code ec;
-            const bool present = std::filesystem::exists(root_path, ec);
-            if (ec) throw std::filesystem::filesystem_error("exists", root_path, ec);
-            if (!present) {
-                logger.log("[WARN] Path skip: " + root);
-                continue;
+        request.threads != 0 ? request.threads : ThreadPool::default_thread_count();
+    {
+        ThreadPool pool(workers, ThreadPool::kDefaultQueueLimit / kFilesPerTask);
+        auto batch = std::make_shared<FileBatch>(lent_folders);
+        const auto queue_batch = [&] {
+            if (batch->entries.empty()) return;
+            std::shared_ptr<FileBatch> shared = std::move(batch);
+            batch = std::make_shared<FileBatch>(lent_folders);
+            const std::size_t takers = std::min(workers, shared->entries.size());
+            for (std::size_t i = 0; i < takers; ++i) {
+                pool.enqueue([&context, &live, shared] { scan_batch(context, live, *shared); });
             }
-            walk_tree(root_path, config, queue_file, log_folder_error);
+        };
+        const auto queue_file = [&](const WalkedFile& file) {
+            batch->add(file);
+            if (batch->entries.size() == kFilesPerTask) queue_batch();
+        };
+        const auto record_walk_error = [&](const std::filesystem::path& folder,
+                                           const std::string& what) {
+            logger.log("[ERROR] Directory iteration failed: " + what);
+            stats.walk_errors.push_back(ScanError{folder, display_text(folder), what});
+        };
+        const auto on_folder_error = [&](const std::filesystem::filesystem_error& error) {
+            record_walk_error(error.path1(), error.what());
+        };
+        for (const auto& root : request.roots) {
+            const std::filesystem::path root_path(root);
+            // A failure ends the walk of this root only; what was queued is still scanned.
+            try {
+                std::error_code ec;
+                const auto status = std::filesystem::status(root_path, ec);
+                if (ec && ec != std::errc::no_such_file_or_directory) {
+                    throw std::filesystem::filesystem_error("exists", root_path, ec);
+                }
+                if (!std::filesystem::exists(status)) {
+                    logger.log("[WARN] Path skip: " + root);
+                    stats.missing_roots.push_back(root);
+                    continue;
+                }
+                if (std::filesystem::is_regular_file(status)) {
+                    // A file named as a root is scanned as that file.
+                    queue_file(WalkedFile{root_path.native(), 0, nullptr});
+                    continue;
+                }
+                walk_tree(root_path, request.config, queue_file, on_folder_error);
+            } catch (const std::exception& error) {
+                record_walk_error(root_path, error.what());
+            }
         }
-    } catch (const std::exception& error) {
-        logger.log(std::string("[ERROR] Directory iteration failed: ") + error.what());
+        queue_batch();
+        pool.wait_idle();
     }
-    queue_batch();
-
-    scan_done.store(true);
-    pool.wait_idle();
-    progress.join();
     stats.end_time = std::chrono::steady_clock::now();
-
-    if (cache != nullptr) {
-        // A failed save is said as such: the next scan would otherwise be slow without a reason.
-        if (cache->save()) {
-            std::cout << "[INFO] Hash cache saved. Cache hits: " << cache_hits.load() << "\n";
-        } else {
-            print_status("[WARN] Hash cache could not be saved. Cache hits: " +
-                         std::to_string(cache_hits.load()));
-            logger.log("[WARN] Hash cache could not be saved");
-        }
-    }
-    print_scan_report(stats);
-    post_scan_actions(stats, options.post_scan);
-    logger.log("Scan Finished. Files: " + std::to_string(stats.files_scanned.load()));
+    found.move_into(stats);
+    return stats;
 }

@@ -1,24 +1,29 @@
-// One whole scan: walk the roots, hash every eligible file on a worker pool, show the progress
-// line, save the hash cache, print the report and run the post-scan menu once.
+// The scan engine: walks the roots, hashes every eligible file on a pool of workers, looks each
+// hash up in the database and returns what it found. It prints nothing and asks nothing; the menu
+// and the batch commands turn its result into their own output.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
-#include "report/post_scan.h"
 #include "scanner/scan_config.h"
+#include "scanner/scan_stats.h"
 
 class HashCache;
 class HashChecker;
 class Logger;
 
-struct ScanOptions {
-    PostScanOptions post_scan;
-    std::size_t threads = 0;  // 0: one per hardware thread (4 when the system cannot tell)
+struct ScanRequest {
+    std::vector<std::string> roots;  // folders or files, scanned in this order
+    ScanConfig config;
+    std::size_t threads = 0;  // workers; 0: one per hardware thread (4 when the system cannot tell)
 };
 
-// Roots are scanned in the given order; a missing root is logged and passed over. `cache` may be
-// null, which turns the hash cache off for the whole scan.
-void scan_directory(const std::vector<std::string>& roots, const HashChecker& checker,
-                    Logger& logger, const ScanConfig& config, HashCache* cache,
-                    const ScanOptions& options = {});
+// Runs one whole scan. Findings are logged as they are made. A root that does not exist is
+// logged, listed in `missing_roots` and passed over; a folder that cannot be walked is logged and
+// listed in `walk_errors`, and the rest is still scanned. `cache` may be null, which turns the
+// hash cache off; the cache is updated in memory and never saved here. `progress`, when given,
+// receives the live counters (another thread may watch it) and is marked finished at the end.
+ScanStats scan_directory(const ScanRequest& request, const HashChecker& checker, Logger& logger,
+                         HashCache* cache, ScanProgress* progress = nullptr);

@@ -15,13 +15,6 @@
 
 namespace {
 
-std::string display_path(const std::filesystem::path& path) {
-    std::string narrow;
-    // The walk converted this very path before queuing it; the fallback is never expected.
-    if (!platform::narrow_path(path, narrow)) narrow = platform::narrow_path_key(path);
-    return narrow;
-}
-
 // The file's stamp, asked of the open folder that holds it where the walk gave one.
 bool query_stamp(FilePathText path, std::size_t name_offset, const platform::FolderReader* folder,
                  platform::FileStamp& stamp) {
@@ -31,19 +24,50 @@ bool query_stamp(FilePathText path, std::size_t name_offset, const platform::Fol
 
 }  // namespace
 
+std::string display_text(const std::filesystem::path& path) {
+    std::string narrow;
+    // A character the narrow form cannot hold is shown by the low byte of its code unit, as the
+    // cache key spells it: the entry is still listed and counted.
+    if (!platform::narrow_path(path, narrow)) narrow = platform::narrow_path_key(path);
+    return narrow;
+}
+
 bool is_executable_extension(const std::filesystem::path& path) {
     const std::string extension = lower_extension(path);
     return extension == ".exe" || extension == ".dll" || extension == ".sys";
 }
 
-std::string suspicious_entry(const std::string& narrow_path, double entropy) {
-    return narrow_path + " (Entropy: " + std::to_string(entropy).substr(0, 4) + ")";
+void ScanCollector::add_malicious(ScanFinding finding) {
+    std::lock_guard lock(malicious_mutex);
+    malicious.push_back(std::move(finding));
+    progress.malicious_count.fetch_add(1);
 }
 
-void WorkerTally::flush(ScanStats& stats, std::atomic<std::uint64_t>& cache_hits_total) {
-    if (files_scanned != 0) stats.files_scanned.fetch_add(files_scanned);
-    if (bytes_scanned != 0) stats.bytes_scanned.fetch_add(bytes_scanned);
-    if (cache_hits != 0) cache_hits_total.fetch_add(cache_hits);
+void ScanCollector::add_suspicious(ScanFinding finding) {
+    std::lock_guard lock(suspicious_mutex);
+    suspicious.push_back(std::move(finding));
+    progress.suspicious_count.fetch_add(1);
+}
+
+void ScanCollector::add_error(ScanError error) {
+    std::lock_guard lock(error_mutex);
+    errors.push_back(std::move(error));
+    progress.error_count.fetch_add(1);
+}
+
+void ScanCollector::move_into(ScanStats& stats) {
+    stats.malicious_files = std::move(malicious);
+    stats.suspicious_files = std::move(suspicious);
+    stats.error_files = std::move(errors);
+    stats.files_scanned = progress.files_scanned.load();
+    stats.bytes_scanned = progress.bytes_scanned.load();
+    stats.cache_hits = progress.cache_hits.load();
+}
+
+void WorkerTally::flush(ScanProgress& progress) {
+    if (files_scanned != 0) progress.files_scanned.fetch_add(files_scanned);
+    if (bytes_scanned != 0) progress.bytes_scanned.fetch_add(bytes_scanned);
+    if (cache_hits != 0) progress.cache_hits.fetch_add(cache_hits);
     files_scanned = bytes_scanned = cache_hits = 0;
 }
 
@@ -78,14 +102,15 @@ void scan_walked_file(const FileScanContext& context, WorkerTally& tally, FilePa
     std::optional<platform::ByteHistogram> histogram;
     if (hash.empty()) {
         bool hashed = false;
+        std::string reason;
         if (heuristics_apply) {
             histogram.emplace();
-            hashed = compute_file_hash(path(), hash, *histogram, &stamp);
+            hashed = compute_file_hash(path(), hash, *histogram, &stamp, &reason);
         } else {
-            hashed = compute_file_hash(path(), hash, &stamp);
+            hashed = compute_file_hash(path(), hash, &stamp, &reason);
         }
         if (!hashed) {
-            context.stats.add_error(display_path(path()));
+            context.found.add_error(ScanError{path(), display_text(path()), std::move(reason)});
             return;
         }
         if (cache != nullptr) cache->store_key(tally.key, stamp, hash);
@@ -93,28 +118,40 @@ void scan_walked_file(const FileScanContext& context, WorkerTally& tally, FilePa
 
     tally.bytes_scanned += static_cast<std::uint64_t>(stamp.size);
     ++tally.files_scanned;
+    // An empty file holds nothing to find, whatever a list says of the digest of empty input.
+    if (stamp.size == 0) return;
 
+    const auto finding = [&](Verdict verdict, const char* reason) {
+        ScanFinding found;
+        found.verdict = verdict;
+        found.path = path();
+        found.display = display_text(path());
+        found.sha256 = hash;
+        found.size = static_cast<std::uint64_t>(stamp.size);
+        found.reasons = {reason};
+        return found;
+    };
     if (context.checker.contains(hash)) {
-        const std::string narrow = display_path(path());
-        context.stats.add_malicious(narrow);
-        context.logger.log("[MALICIOUS] " + narrow);
+        ScanFinding found = finding(Verdict::kMalicious, "hash");
+        const std::string line = "[MALICIOUS] " + found.display;
+        context.found.add_malicious(std::move(found));
+        context.logger.log(line);
         return;
     }
 
     if (!heuristics_apply) return;
     const double entropy = histogram ? entropy_of(*histogram) : calculate_file_entropy(path());
     if (!is_suspicious_entropy(entropy)) return;
-    const std::string narrow = display_path(path());
-    context.stats.add_suspicious(suspicious_entry(narrow, entropy));
-    context.logger.log("[SUSPICIOUS-ENTROPY] " + narrow + " E:" + std::to_string(entropy));
+    ScanFinding found = finding(Verdict::kSuspicious, "entropy");
+    found.entropy = entropy;
+    const std::string line =
+        "[SUSPICIOUS-ENTROPY] " + found.display + " E:" + std::to_string(entropy);
+    context.found.add_suspicious(std::move(found));
+    context.logger.log(line);
 }
 
-void scan_file(ScanStats& stats, const HashChecker& checker, Logger& logger,
-               std::atomic<std::uint64_t>& cache_hits, const std::filesystem::path& path,
-               bool enable_heuristics, bool verify_signatures, HashCache* cache) {
-    const FileScanContext context{stats, checker,           logger,
-                                  cache, enable_heuristics, verify_signatures};
+void scan_file(const FileScanContext& context, const std::filesystem::path& path) {
     WorkerTally tally;
     scan_walked_file(context, tally, path.native(), 0, nullptr);
-    tally.flush(stats, cache_hits);
+    tally.flush(context.found.progress);
 }

@@ -5,8 +5,10 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "scanner/scan_stats.h"
 
@@ -18,9 +20,36 @@ class HashCache;
 class HashChecker;
 class Logger;
 
+// The findings and errors of a running scan, added from the worker threads, and its live counters.
+class ScanCollector {
+  public:
+    explicit ScanCollector(ScanProgress& progress) : progress(progress) {}
+    ScanCollector(const ScanCollector&) = delete;
+    ScanCollector& operator=(const ScanCollector&) = delete;
+
+    // Each list has its own lock, held only for the append and the matching counter, so a
+    // finished scan always has counts equal to list lengths.
+    void add_malicious(ScanFinding finding);
+    void add_suspicious(ScanFinding finding);
+    void add_error(ScanError error);
+
+    // Moves the lists into the result of a scan whose workers have all finished.
+    void move_into(ScanStats& stats);
+
+    ScanProgress& progress;
+
+  private:
+    std::mutex malicious_mutex;
+    std::mutex suspicious_mutex;
+    std::mutex error_mutex;
+    std::vector<ScanFinding> malicious;
+    std::vector<ScanFinding> suspicious;
+    std::vector<ScanError> errors;
+};
+
 // What the scan of one file needs besides the file.
 struct FileScanContext {
-    ScanStats& stats;
+    ScanCollector& found;
     const HashChecker& checker;
     Logger& logger;
     HashCache* cache;  // null: no cache for this scan
@@ -38,8 +67,8 @@ struct WorkerTally {
     std::string key;
     std::string hash;
 
-    // Adds the counts to the scan's counters and starts again from zero.
-    void flush(ScanStats& stats, std::atomic<std::uint64_t>& cache_hits_total);
+    // Adds the counts to the scan's live counters and starts again from zero.
+    void flush(ScanProgress& progress);
 };
 
 // A file's path as the walk spelt it, followed in memory by a NUL.
@@ -52,15 +81,12 @@ using FilePathText = std::basic_string_view<std::filesystem::path::value_type>;
 void scan_walked_file(const FileScanContext& context, WorkerTally& tally, FilePathText path,
                       std::size_t name_offset, const platform::FolderReader* folder);
 
-// Records the file in `stats`: once in files_scanned or once in error_count, plus a malicious or
-// suspicious finding. `cache` may be null (no cache for this scan); `cache_hits` counts the files
-// whose hash the cache supplied.
-void scan_file(ScanStats& stats, const HashChecker& checker, Logger& logger,
-               std::atomic<std::uint64_t>& cache_hits, const std::filesystem::path& path,
-               bool enable_heuristics, bool verify_signatures, HashCache* cache);
+// Scans one file on its own: once in files_scanned or once in the errors, plus a malicious or
+// suspicious finding.
+void scan_file(const FileScanContext& context, const std::filesystem::path& path);
+
+// The narrow text of a path as the result lists, the log and reports show it.
+std::string display_text(const std::filesystem::path& path);
 
 // True for the extensions that get the entropy test: ".exe", ".dll" and ".sys", in any case.
 bool is_executable_extension(const std::filesystem::path& path);
-
-// The list entry of a suspicious file: the path and the entropy cut (not rounded) to two decimals.
-std::string suspicious_entry(const std::string& narrow_path, double entropy);

@@ -1,53 +1,79 @@
-// One scan's results: counters the workers update while the progress line reads them, the result
-// lists, and the scan's start and end. Header-only, so the report code can read it without linking
-// the scanner.
+// What one scan found, and the live counters a running scan keeps up to date. Header-only, so the
+// report and the front ends read them without linking the scanner.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <mutex>
+#include <filesystem>
 #include <string>
-#include <utility>
 #include <vector>
 
+// The counters of a running scan. The workers add to them as they go; a progress display reads
+// them from another thread without a lock, so the numbers of one reading may belong to slightly
+// different moments.
+struct ScanProgress {
+    std::atomic<std::uint64_t> files_scanned{0};  // hashed (or cached) files plus trusted ones
+    std::atomic<std::uint64_t> bytes_scanned{0};  // sizes of the files that obtained a hash
+    std::atomic<std::uint64_t> malicious_count{0};
+    std::atomic<std::uint64_t> suspicious_count{0};
+    std::atomic<std::uint64_t> error_count{0};
+    std::atomic<std::uint64_t> cache_hits{0};
+    // Set once every root is walked and every file is done; nothing changes the counters after.
+    std::atomic<bool> finished{false};
+};
+
+enum class Verdict { kMalicious, kSuspicious };
+
+// A file the scan flags.
+struct ScanFinding {
+    Verdict verdict = Verdict::kMalicious;
+    std::filesystem::path path;  // exactly as the walk spelt it
+    std::string display;         // its narrow text, as lists, the log and reports show it
+    std::string sha256;          // 64 lowercase hex characters
+    std::uint64_t size = 0;
+    std::vector<std::string> reasons;  // "hash" (listed in the database), "entropy"
+    double entropy = 0.0;              // for a suspicious file
+
+    // The text of its line in the result lists: the path, and for a suspicious file its entropy
+    // cut (not rounded) to two decimals.
+    std::string list_entry() const {
+        if (verdict == Verdict::kMalicious) return display;
+        return display + " (Entropy: " + std::to_string(entropy).substr(0, 4) + ")";
+    }
+};
+
+// A file or folder the scan could not look at, and why.
+struct ScanError {
+    std::filesystem::path path;
+    std::string display;
+    std::string reason;
+};
+
+// The whole result of one finished scan.
 struct ScanStats {
-    std::atomic<std::uint64_t> files_scanned{0};     // hashed (or cached) files plus trusted ones
-    std::atomic<std::uint64_t> malicious_count{0};   // guarded with malicious_files
-    std::atomic<std::uint64_t> error_count{0};       // guarded with error_files
-    std::atomic<std::uint64_t> suspicious_count{0};  // guarded with suspicious_files
-    std::atomic<std::uint64_t> bytes_scanned{0};     // sizes of the files that obtained a hash
+    std::vector<std::string> roots;  // as requested, in scan order
+    std::string scanned_paths;       // every root followed by "; "
 
-    std::string scanned_paths;  // every root followed by "; "
+    std::uint64_t files_scanned = 0;
+    std::uint64_t bytes_scanned = 0;
+    std::uint64_t cache_hits = 0;
 
-    std::vector<std::string> malicious_files;
-    std::vector<std::string> suspicious_files;  // "path (Entropy: x.yy)"
-    std::vector<std::string> error_files;
+    std::vector<ScanFinding> malicious_files;
+    std::vector<ScanFinding> suspicious_files;
+    std::vector<ScanError> error_files;  // files that could not be scanned
 
-    std::mutex malicious_mutex;
-    std::mutex suspicious_mutex;
-    std::mutex error_mutex;
+    // Roots that did not exist; they are passed over and the other roots still scanned.
+    std::vector<std::string> missing_roots;
+    // Folders (roots included) that could not be walked, or whose listing broke off.
+    std::vector<ScanError> walk_errors;
 
     std::chrono::steady_clock::time_point start_time;
     std::chrono::steady_clock::time_point end_time;
 
-    // Each finding appends its entry and counts it under the list's own lock, so a finished scan
-    // always has counts equal to list lengths.
-    void add_malicious(std::string entry) {
-        std::lock_guard lock(malicious_mutex);
-        malicious_files.push_back(std::move(entry));
-        malicious_count.fetch_add(1);
-    }
-    void add_suspicious(std::string entry) {
-        std::lock_guard lock(suspicious_mutex);
-        suspicious_files.push_back(std::move(entry));
-        suspicious_count.fetch_add(1);
-    }
-    void add_error(std::string entry) {
-        std::lock_guard lock(error_mutex);
-        error_files.push_back(std::move(entry));
-        error_count.fetch_add(1);
-    }
+    std::uint64_t malicious_count() const { return malicious_files.size(); }
+    std::uint64_t suspicious_count() const { return suspicious_files.size(); }
+    std::uint64_t error_count() const { return error_files.size(); }
 
     // Whole seconds from start_time to end_time, truncated toward zero.
     std::int64_t elapsed_seconds() const {

@@ -99,7 +99,7 @@ void walk_tree(const std::filesystem::path& root, const ScanConfig& config,
             kind = EntryKind::kFile;
         }
         if (kind == EntryKind::kFile) {
-            if (!has_skipped_extension(name)) {
+            if (config.all_files || !has_skipped_extension(name)) {
                 on_file(WalkedFile{path, current.path_length, current.reader});
             }
             continue;

@@ -47,10 +47,11 @@ class Skip(Exception):
 
 
 class Result:
-    def __init__(self, stdout, stderr, returncode):
+    def __init__(self, stdout, stderr, returncode, raw_stdout=b""):
         self.stdout = stdout
         self.stderr = stderr
         self.returncode = returncode
+        self.raw_stdout = raw_stdout
 
     def __repr__(self):
         return "rc=%r\n--- stdout ---\n%s\n--- stderr ---\n%s" % (
@@ -81,11 +82,17 @@ class Installation:
         with open(self.path(relative), newline="") as f:
             return f.read().replace("\r", "")
 
-    def run(self, keystrokes, cwd=None, env=None, timeout=120, extra_env=None, open_files=None):
+    def run(self, keystrokes, cwd=None, env=None, timeout=120, extra_env=None, open_files=None,
+            args=(), as_nobody=False):
         """Runs the program with the keystrokes piped to its standard input.
 
-        open_files: on Linux, the most descriptors the program may hold open at once."""
-        command = ([_args.emulator] if _args.emulator else []) + [self.exe]
+        open_files: on Linux, the most descriptors the program may hold open at once.
+        args: command-line arguments (a batch command).
+        as_nobody: run it as the unprivileged user nobody (Linux, as root only; else Skip)."""
+        command = ([_args.emulator] if _args.emulator else []) + [self.exe] + list(args)
+        if as_nobody:
+            self.allow_nobody()
+            command = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] + command
         environment = dict(os.environ if env is None else env)
         environment.setdefault("WINEDEBUG", "-all")
         environment.pop("DISPLAY", None)
@@ -99,12 +106,26 @@ class Installation:
                 hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
                 resource.setrlimit(resource.RLIMIT_NOFILE, (open_files, hard))
         completed = subprocess.run(
-            command, input=keystrokes.encode(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            command, input=None if keystrokes is None else keystrokes.encode(),
+            stdin=subprocess.DEVNULL if keystrokes is None else None,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             cwd=cwd or self.folder, env=environment, timeout=timeout, preexec_fn=limit)
         # Wine's text-mode output ends lines with CR LF.
         out = completed.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
         err = completed.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
-        return Result(out, err, completed.returncode)
+        return Result(out, err, completed.returncode, completed.stdout)
+
+
+    def allow_nobody(self):
+        """Lets the user nobody run the program here and write its files; Skip where it cannot."""
+        if is_windows() or os.geteuid() != 0:
+            raise Skip("needs root on Linux to run the program as another user")
+        os.chmod(self.folder, 0o777)
+        path = os.path.abspath(self.folder)
+        while os.path.dirname(path) != path:
+            path = os.path.dirname(path)
+            if not os.stat(path).st_mode & 0o001:
+                raise Skip("%s is not searchable by other users" % path)
 
 
 def run_in_terminal(inst, keys, extra_env=None, timeout=60):

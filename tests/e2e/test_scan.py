@@ -11,6 +11,9 @@ import harness
 from harness import MENU, check, check_equal
 
 PROMPT = "Your choice (1-5): "
+RETURN_WAIT = "\nPress Enter to return to menu..."
+# The post-scan actions whose output stays on screen until Enter is pressed.
+WAITING_ACTIONS = ("2", "3", "4")
 ACTIONS = (
     "\nActions Available:\n"
     "1. View detailed log file\n"
@@ -68,27 +71,30 @@ class Fixture:
         self.inst.write("outside/elsewhere.bin", bad_one, mode="wb")
         os.symlink(tree, os.path.join(tree, "deep", "loop"))
         os.symlink(self.inst.path("outside"), os.path.join(tree, "outside_link"))
+        # The digest of empty input is listed too: an empty file is still never a finding.
         self.inst.write("hashes.txt", "".join(
-            hashlib.sha256(content).hexdigest() + "\n" for content in (bad_one, bad_two)))
+            hashlib.sha256(content).hexdigest() + "\n" for content in (bad_one, bad_two, b"")))
         self.root = program_path(tree)
         self.malicious = sorted(below(self.root, r) for r in
                                 ("downloads/invoice.pdf.exe", "deep/a/b/c/payload.bin"))
-        self.errors = [below(self.root, "empty.dat")]
         self.suspicious = below(self.root, "tools/packed.exe")
-        self.scanned = len(self.files) - len(self.errors)
+        self.scanned = len(self.files)
 
     def scan(self, action, heuristics=1, extra_env=None):
-        keys = "1\n3\n%d\n0\n%s\n%s\n5\n" % (heuristics, self.root, action)
+        wait = "\n" if action in WAITING_ACTIONS else ""
+        keys = "1\n3\n%d\n0\n%s\n%s\n%s5\n" % (heuristics, self.root, action, wait)
         result = self.inst.run(keys, extra_env=extra_env)
         check_equal(result.returncode, 0, "exit status", result)
         check(PROMPT in result.stdout, "the post-scan menu is shown", result)
         return result
 
-    def after_prompt(self, result):
-        """What the chosen action printed, up to the redrawn main menu."""
+    def after_prompt(self, result, waits=False):
+        """What the chosen action printed, up to the return wait (when it has one) and the
+        redrawn main menu."""
         tail = result.stdout.split(PROMPT, 1)[1]
-        check(tail.endswith(MENU), "back at the main menu after the action", result)
-        return tail[:-len(MENU)]
+        ending = (RETURN_WAIT if waits else "") + MENU
+        check(tail.endswith(ending), "the return wait (%s), then the main menu" % waits, result)
+        return tail[:-len(ending)]
 
 
 def report_block(result):
@@ -112,7 +118,7 @@ def test_custom_scan_report_log_and_cache():
         "Files Scanned: %d" % fx.scanned,
         "Malicious Found: 2",
         "Suspicious (Heuristic): 1",
-        "Errors: 1",
+        "Errors: 0",
         "",
     ], "count lines", result)
     check_equal(lines[8], "[!] MALICIOUS FILES DETECTED:", "malicious heading", result)
@@ -151,7 +157,7 @@ def test_terminal_shows_report_colours():
     if harness.is_windows():
         raise harness.Skip("the terminal test runs on the native build")
     fx = Fixture("tty")
-    keys = "1\n3\n1\n0\n%s\n2\n5\n" % fx.root
+    keys = "1\n3\n1\n0\n%s\n2\n\n5\n" % fx.root
     screen = harness.run_in_terminal(fx.inst, keys)
     expected = [
         "\x1b[36m[|]\x1b[0m Scanned: ",                       # the progress line, if drawn
@@ -159,24 +165,27 @@ def test_terminal_shows_report_colours():
         "\x1b[96m\r\n---------------- SCAN REPORT ----------------\r\n\x1b[0m",
         "\x1b[91mMalicious Found: 2\r\n\x1b[0m",
         "\x1b[93mSuspicious (Heuristic): 1\r\n\x1b[0m",
-        "\x1b[95mErrors: 1\r\n\x1b[0m",
+        "Errors: 0\r\n",
         "\x1b[91m\r\n[!] MALICIOUS FILES DETECTED:\r\n\x1b[0m",
         "\x1b[93m\r\n[?] SUSPICIOUS FILES (High Entropy):\r\n\x1b[0m",
         "\x1b[93mActions Available:\r\n\x1b[0m",
         "\x1b[91m\r\nMALICIOUS FILES DETECTED (2 total):\r\n\x1b[0m",
+        "\r\nPress Enter to return to menu...",
+        "\x1b[H\x1b[2J",  # the main menu clears the screen only after Enter
     ]
     # A scan this small may end before the first redraw of the progress line.
     if expected[0] not in screen:
         expected = expected[1:]
     for piece in expected:
         check(piece in screen, "coloured piece %r on the screen:\n%r" % (piece, screen))
-    positions = [screen.index(piece) for piece in expected]
+    positions = [screen.rindex(piece) if piece.startswith("\x1b[H") else screen.index(piece)
+                 for piece in expected]
     check(positions == sorted(positions), "pieces in order:\n%r" % screen)
 
 
 def test_post_scan_lists():
     fx = Fixture("lists")
-    tail = fx.after_prompt(fx.scan("2"))
+    tail = fx.after_prompt(fx.scan("2"), waits=True)
     lines = tail.split("\n")
     check_list(lines[:2], ["", "MALICIOUS FILES DETECTED (2 total):"], "malicious heading")
     check_list(sorted(line[3:] for line in lines[2:4]), fx.malicious, "numbered entries")
@@ -184,10 +193,8 @@ def test_post_scan_lists():
     check_list(lines[4:], ["", "RECOMMENDATION: Quarantine or delete these files immediately!",
                             ""], "recommendation")
 
-    tail = fx.after_prompt(fx.scan("3"))
-    check_equal(tail, "\nFILES WITH ERRORS (1 total):\n1. %s\n"
-                "\nNote: These files could not be scanned (access denied, corrupted, etc.)\n"
-                % fx.errors[0], "error list")
+    tail = fx.after_prompt(fx.scan("3"), waits=True)
+    check_equal(tail, "\nNo errors occurred during scanning.\n", "no error list")
 
     # Heuristics off: the packed file is not suspicious, and nothing else changes.
     result = fx.scan("x y\n", heuristics=0)
@@ -198,12 +205,29 @@ def test_post_scan_lists():
                 "the rest of that line is dropped: one menu, then 5 exits", result)
 
 
+def test_unreadable_file_is_listed_with_the_errors():
+    inst = harness.Installation("unreadable")
+    inst.write("tree/fine.bin", "fine")
+    locked = inst.write("tree/locked.bin", "secret")
+    os.chmod(locked, 0)
+    # The first line answers the warning that the program does not run as root.
+    keys = "\n1\n3\n0\n0\n%s\n3\n\n5\n" % inst.path("tree")
+    result = inst.run(keys, as_nobody=True)
+    check_equal(result.returncode, 0, "exit status", result)
+    check("Files Scanned: 1\n" in result.stdout, "the readable file", result)
+    tail = result.stdout.split(PROMPT, 1)[1]
+    check_equal(tail[:-len(RETURN_WAIT + MENU)],
+                "\nFILES WITH ERRORS (1 total):\n1. %s\n"
+                "\nNote: These files could not be scanned (access denied, corrupted, etc.)\n"
+                % locked, "error list", result)
+
+
 def test_export_file_content():
     fx = Fixture("export")
     before = int(time.time())
     result = fx.scan("4")
     after = int(time.time())
-    tail = fx.after_prompt(result)
+    tail = fx.after_prompt(result, waits=True)
     match = re.fullmatch(r"\nReport exported to: (scan_results_(\d+)\.txt)\n", tail)
     check(match is not None, "export confirmation", result)
     check(before <= int(match.group(2)) <= after, "file named by the time", result)
@@ -227,7 +251,7 @@ def test_export_file_content():
         "Total Files: %d\n"
         "Total Size: 0 MB\n"
         "Malicious Files: 2\n"
-        "Errors: 1\n"
+        "Errors: 0\n"
         "Duration: %s seconds\n\n"
         "MALICIOUS FILES:\n" % (lines[1], fx.root, fx.scanned, duration.group(1)))
     check(text.startswith(expected_head), "export head:\n" + text)
@@ -306,6 +330,7 @@ if __name__ == "__main__":
         test_custom_scan_report_log_and_cache,
         test_terminal_shows_report_colours,
         test_post_scan_lists,
+        test_unreadable_file_is_listed_with_the_errors,
         test_export_file_content,
         test_view_log_runs_the_viewer,
         test_special_files_and_kernel_views_finish_at_once,

@@ -144,27 +144,41 @@ TEST(ComputeFileHash, AgreesWithSha256sumOnRandomFiles) {
     }
 }
 
-TEST(ComputeFileHash, FailsWithoutTouchingTheOutput) {
+// An empty file is a file like any other: its digest is that of empty input.
+TEST(ComputeFileHash, EmptyFileHasTheDigestOfEmptyInput) {
     TempDir dir;
     const auto empty = dir.write("empty.bin", "");
+    std::string hex;
+    platform::FileStamp stamp{5, 6};
+    ASSERT_TRUE(compute_file_hash(empty, hex, &stamp));
+    EXPECT_EQ(hex, kEmptyInputSha256);
+    EXPECT_EQ(stamp.size, 0);
+    platform::ByteHistogram histogram;
+    ASSERT_TRUE(compute_file_hash(empty, hex, histogram));
+    EXPECT_EQ(histogram.total, 0u);
+}
+
+TEST(ComputeFileHash, FailsWithoutTouchingTheOutput) {
+    TempDir dir;
     const auto folder = dir / "folder";
     std::filesystem::create_directory(folder);
     struct Case {
         const char* name;
         std::filesystem::path path;
+        const char* reason_start;
     };
     std::vector<Case> cases = {
-        {"empty file", empty},
-        {"directory", folder},
-        {"missing file", dir / "missing.bin"},
+        {"directory", folder, ""},
+        {"missing file", dir / "missing.bin", "cannot open: "},
     };
     // A FIFO without a writer: opening it for reading must neither block nor succeed.
     const auto fifo = dir / "fifo";
     if (std::system(("mkfifo \"" + fifo.string() + "\" 2>&1").c_str()) == 0) {
-        cases.push_back({"fifo", fifo});
+        cases.push_back({"fifo", fifo, "not a regular file"});
     }
     // A character device would stream forever.
-    if (std::filesystem::is_character_file("/dev/zero")) cases.push_back({"device", "/dev/zero"});
+    if (std::filesystem::is_character_file("/dev/zero"))
+        cases.push_back({"device", "/dev/zero", "not a regular file"});
     // A file whose content is shorter than the size its metadata reports (sysfs files claim a
     // page): the read comes up short, as it does for a file truncated while it is hashed.
     // (Only the POSIX read loop can see this; under Wine the same file maps as a zero-padded page.)
@@ -173,14 +187,17 @@ TEST(ComputeFileHash, FailsWithoutTouchingTheOutput) {
     if (!std::is_same_v<std::filesystem::path::value_type, wchar_t> &&
         std::filesystem::is_regular_file(short_read, error) &&
         std::filesystem::file_size(short_read, error) == 4096) {
-        cases.push_back({"short read", short_read});
+        cases.push_back({"short read", short_read, "on a pseudo file system"});
     }
 
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::string hex = "kept";
-        EXPECT_FALSE(compute_file_hash(c.path, hex));
+        std::string reason;
+        EXPECT_FALSE(compute_file_hash(c.path, hex, nullptr, &reason));
         EXPECT_EQ(hex, "kept");
+        EXPECT_FALSE(reason.empty());
+        EXPECT_EQ(reason.rfind(c.reason_start, 0), 0u) << reason;
         platform::ByteHistogram histogram;
         histogram.total = 7;
         platform::FileStamp stamp{5, 6};

@@ -46,30 +46,26 @@ TEST(ProgressLine, LayoutSpinnerAndMebibytes) {
 }
 
 TEST(DisplayProgress, FinishedScanPrintsOnlyTheClosingLine) {
-    ScanStats stats;
-    std::atomic<bool> done{true};
-    std::atomic<std::uint64_t> pending{0};
+    ScanProgress progress;
+    progress.finished = true;
     test_support::CoutCapture capture;
-    display_progress(done, pending, stats);
+    display_progress(progress);
     EXPECT_EQ(capture.text(), kClosing);
 }
 
-TEST(DisplayProgress, KeepsRedrawingWhileTasksArePending) {
-    ScanStats stats;
-    std::atomic<bool> done{true};  // the walk has ended, but one task is still running
-    std::atomic<std::uint64_t> pending{1};
+TEST(DisplayProgress, KeepsRedrawingUntilTheScanHasFinished) {
+    ScanProgress progress;
     std::string text;
     {
         test_support::CoutCapture capture;
-        std::thread progress(
-            [&] { display_progress(done, pending, stats, std::chrono::milliseconds(1)); });
+        std::thread display([&] { display_progress(progress, std::chrono::milliseconds(1)); });
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        stats.files_scanned = 8;
-        stats.bytes_scanned = 3u << 20;
+        progress.files_scanned = 8;
+        progress.bytes_scanned = 3u << 20;
         // Ample time for a few redraws at 1 ms intervals, even on a loaded machine.
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        pending = 0;
-        progress.join();
+        progress.finished = true;
+        display.join();
         text = capture.text();
     }
     ASSERT_GE(text.size(), kClosing.size());

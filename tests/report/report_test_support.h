@@ -20,14 +20,30 @@ struct Findings {
     std::chrono::nanoseconds duration{0};
 };
 
-// Fills `stats` as a finished scan with these findings would have left it.
+// Fills `stats` as a finished scan with these findings would have left it. A suspicious entry is
+// written as the list shows it: "path (Entropy: x.yy)".
 inline void fill(ScanStats& stats, const Findings& findings) {
     stats.scanned_paths = findings.paths;
     stats.files_scanned = findings.files;
     stats.bytes_scanned = findings.bytes;
-    for (const auto& entry : findings.malicious) stats.add_malicious(entry);
-    for (const auto& entry : findings.suspicious) stats.add_suspicious(entry);
-    for (const auto& entry : findings.errors) stats.add_error(entry);
+    for (const auto& entry : findings.malicious) {
+        ScanFinding finding;
+        finding.path = entry;
+        finding.display = entry;
+        stats.malicious_files.push_back(finding);
+    }
+    for (const auto& entry : findings.suspicious) {
+        const auto cut = entry.rfind(" (Entropy: ");
+        ScanFinding finding;
+        finding.verdict = Verdict::kSuspicious;
+        finding.display = entry.substr(0, cut);
+        finding.path = finding.display;
+        finding.entropy = std::stod(entry.substr(cut + 11));
+        stats.suspicious_files.push_back(finding);
+    }
+    for (const auto& entry : findings.errors) {
+        stats.error_files.push_back(ScanError{entry, entry, "cannot open: Permission denied"});
+    }
     stats.start_time = std::chrono::steady_clock::time_point(std::chrono::hours(5));
     stats.end_time = stats.start_time + findings.duration;
 }

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,36 +16,40 @@
 namespace {
 
 namespace fs = std::filesystem;
-using test_support::CoutCapture;
 
-// Runs one scan of `roots` with `answer` typed at the post-scan menu; returns the console text.
+// Runs one scan of `roots` through the engine and returns its result.
 class ScanDirectoryTest : public ::testing::Test {
   protected:
-    std::string scan(const std::vector<std::string>& roots, HashCache* cache,
-                     const std::string& answer = "5\n", ScanConfig config = {}) {
-        std::istringstream input(answer);
-        ScanOptions options;
-        options.post_scan.input = &input;
-        options.post_scan.export_folder = bench.dir / "exports";
-        fs::create_directories(options.post_scan.export_folder);
-        options.threads = 3;
-        CoutCapture capture;
-        scan_directory(roots, bench.checker, bench.logger, config, cache, options);
-        return capture.text();
+    ScanStats scan(const std::vector<std::string>& roots, HashCache* cache,
+                   ScanConfig config = {}) {
+        ScanRequest request;
+        request.roots = roots;
+        request.config = config;
+        request.threads = 3;
+        ScanProgress progress;
+        ScanStats stats = scan_directory(request, bench.checker, bench.logger, cache, &progress);
+        // The live counters end where the result does, and say the scan is over.
+        EXPECT_TRUE(progress.finished.load());
+        EXPECT_EQ(progress.files_scanned.load(), stats.files_scanned);
+        EXPECT_EQ(progress.bytes_scanned.load(), stats.bytes_scanned);
+        EXPECT_EQ(progress.malicious_count.load(), stats.malicious_count());
+        EXPECT_EQ(progress.error_count.load(), stats.error_count());
+        EXPECT_EQ(progress.cache_hits.load(), stats.cache_hits);
+        scan_fixture::expect_consistent(stats);
+        return stats;
     }
 
-    // The rest of the report line that starts with `label`.
-    static std::string report_value(const std::string& text, const std::string& label) {
-        const auto at = text.find("\n" + label);
-        if (at == std::string::npos) return "?";
-        const auto start = at + 1 + label.size();
-        return text.substr(start, text.find('\n', start) - start);
+    static std::vector<fs::path> paths_of(const std::vector<ScanFinding>& findings) {
+        std::vector<fs::path> paths;
+        for (const auto& finding : findings) paths.push_back(finding.path);
+        std::sort(paths.begin(), paths.end());
+        return paths;
     }
 
     scan_fixture::ScanBench bench;
 };
 
-TEST_F(ScanDirectoryTest, FindsPlantedFilesAndReportsThem) {
+TEST_F(ScanDirectoryTest, FindsPlantedFilesWithTheirHashesAndSizes) {
     const auto tree = bench.dir / "tree";
     const auto bad = bench.write("tree/sub/dropper.exe", "malware payload one");
     const auto bad2 = bench.write("tree/deeper/still/worm.bin", "malware payload two");
@@ -57,44 +61,32 @@ TEST_F(ScanDirectoryTest, FindsPlantedFilesAndReportsThem) {
     bench.load_database({scan_fixture::hash_of(bad), scan_fixture::hash_of(bad2)});
     HashCache cache((bench.dir / "hash_cache.bin").string());
 
-    const std::string out = scan({tree.string()}, &cache);
-    EXPECT_NE(out.find("[DONE] Scan completed successfully.\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("[INFO] Hash cache saved. Cache hits: 0\n"), std::string::npos) << out;
-    EXPECT_EQ(report_value(out, "Path(s): "), tree.string() + "; ");
-    EXPECT_EQ(report_value(out, "Files Scanned: "), "4");
-    EXPECT_EQ(report_value(out, "Malicious Found: "), "2");
-    EXPECT_EQ(report_value(out, "Errors: "), "1");
-    EXPECT_NE(out.find("\n -> " + bad.string() + "\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("\n -> " + bad2.string() + "\n"), std::string::npos) << out;
-    // The report comes after the progress line's closing output.
-    EXPECT_LT(out.find("[DONE]"), out.find("SCAN REPORT"));
+    const ScanStats stats = scan({tree.string()}, &cache);
+    EXPECT_EQ(stats.scanned_paths, tree.string() + "; ");
+    EXPECT_EQ(stats.roots, std::vector<std::string>{tree.string()});
+    EXPECT_EQ(stats.files_scanned, 5u);
+    EXPECT_EQ(stats.bytes_scanned, 19u + 19u + 3000u + 3u);
+    EXPECT_EQ(stats.error_count(), 0u);
+    EXPECT_EQ(stats.cache_hits, 0u);
+    ASSERT_EQ(paths_of(stats.malicious_files), (std::vector<fs::path>{bad2, bad}));
+    for (const auto& finding : stats.malicious_files) {
+        EXPECT_EQ(finding.sha256, scan_fixture::hash_of(finding.path));
+        EXPECT_EQ(finding.size, 19u);
+        EXPECT_EQ(finding.display, finding.path.string());
+        EXPECT_EQ(finding.reasons, std::vector<std::string>{"hash"});
+    }
+    EXPECT_LE(stats.start_time, stats.end_time);
 
     const std::string log = bench.log_text();
     EXPECT_NE(log.find("[MALICIOUS] " + bad.string() + "\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("Scan Finished. Files: 4\n"), std::string::npos) << log;
-    EXPECT_LT(log.find("[MALICIOUS]"), log.find("Scan Finished."));
+    EXPECT_NE(log.find("[MALICIOUS] " + bad2.string() + "\n"), std::string::npos) << log;
 
-    // The cache was saved: a fresh one loads every hashed file.
-    HashCache reloaded((bench.dir / "hash_cache.bin").string());
-    ASSERT_TRUE(reloaded.load());
-    EXPECT_EQ(reloaded.size(), 4u);
-
-    const std::string again = scan({tree.string()}, &cache);
-    EXPECT_NE(again.find("[INFO] Hash cache saved. Cache hits: 4\n"), std::string::npos) << again;
-    EXPECT_EQ(report_value(again, "Malicious Found: "), "2");
-}
-
-TEST_F(ScanDirectoryTest, ACacheThatCannotBeSavedIsReportedNotClaimedSaved) {
-    bench.load_database({std::string(64, '0')});
-    bench.write("tree/x.bin", "x");
-    HashCache cache((bench.dir / "no-such-folder" / "hash_cache.bin").string());
-
-    const std::string out = scan({(bench.dir / "tree").string()}, &cache);
-    EXPECT_EQ(out.find("[INFO] Hash cache saved."), std::string::npos) << out;
-    EXPECT_NE(out.find("[WARN] Hash cache could not be saved. Cache hits: 0\n"), std::string::npos)
-        << out;
-    EXPECT_NE(bench.log_text().find("[WARN] Hash cache could not be saved\n"), std::string::npos);
-    EXPECT_EQ(report_value(out, "Files Scanned: "), "1");
+    // The engine fills the cache in memory and leaves saving it to its caller.
+    EXPECT_EQ(cache.size(), 5u);
+    EXPECT_FALSE(fs::exists(bench.dir / "hash_cache.bin"));
+    const ScanStats again = scan({tree.string()}, &cache);
+    EXPECT_EQ(again.cache_hits, 5u);
+    EXPECT_EQ(paths_of(again.malicious_files), paths_of(stats.malicious_files));
 }
 
 TEST_F(ScanDirectoryTest, RootsThatDoNotExistOrCannotBeListed) {
@@ -103,53 +95,64 @@ TEST_F(ScanDirectoryTest, RootsThatDoNotExistOrCannotBeListed) {
     const std::string missing = (bench.dir / "nowhere").string();
     const std::string one = (bench.dir / "one").string();
 
-    std::string out = scan({missing, one, missing}, nullptr);
-    EXPECT_EQ(out.find("[INFO] Hash cache saved."), std::string::npos) << out;
-    EXPECT_EQ(report_value(out, "Path(s): "), missing + "; " + one + "; " + missing + "; ");
-    EXPECT_EQ(report_value(out, "Files Scanned: "), "1");
-    std::string log = bench.log_text();
+    ScanStats stats = scan({missing, one, missing}, nullptr);
+    EXPECT_EQ(stats.scanned_paths, missing + "; " + one + "; " + missing + "; ");
+    EXPECT_EQ(stats.files_scanned, 1u);
+    EXPECT_EQ(stats.missing_roots, (std::vector<std::string>{missing, missing}));
+    EXPECT_TRUE(stats.walk_errors.empty());
+    const std::string log = bench.log_text();
     std::size_t warnings = 0;
     for (auto at = log.find("[WARN] Path skip: " + missing + "\n"); at != std::string::npos;
          at = log.find("[WARN] Path skip: " + missing + "\n", at + 1)) {
         ++warnings;
     }
     EXPECT_EQ(warnings, 2u) << log;
+}
 
-    // A root that is a file cannot be listed: the walk ends there, later roots are not walked.
-    const auto file = bench.write("plain.bin", "x");
-    out = scan({file.string(), one}, nullptr);
-    EXPECT_EQ(report_value(out, "Files Scanned: "), "0");
-    log = bench.log_text();
-    EXPECT_NE(log.find("[ERROR] Directory iteration failed: "), std::string::npos) << log;
-    EXPECT_NE(log.find("Scan Finished. Files: 0\n"), std::string::npos) << log;
+// A file named as a root is scanned as that file; a root that fails ends only its own walk.
+TEST_F(ScanDirectoryTest, FileRootsAndFailingRoots) {
+    const auto bad = bench.write("plain.bin", "named on its own");
+    bench.load_database({scan_fixture::hash_of(bad)});
+    bench.write("one/x.bin", "x");
+    const std::string one = (bench.dir / "one").string();
+
+    ScanStats stats = scan({bad.string(), one}, nullptr);
+    EXPECT_EQ(stats.files_scanned, 2u);
+    EXPECT_EQ(paths_of(stats.malicious_files), std::vector<fs::path>{bad});
+
+    // A root below a file cannot be looked at: that root is an error, the next is still walked.
+    const std::string below_file = (bad / "inner").string();
+    stats = scan({below_file, one}, nullptr);
+    EXPECT_EQ(stats.files_scanned, 1u);
+    ASSERT_EQ(stats.walk_errors.size(), 1u);
+    EXPECT_EQ(stats.walk_errors[0].path, fs::path(below_file));
+    EXPECT_FALSE(stats.walk_errors[0].reason.empty());
+    EXPECT_NE(bench.log_text().find("[ERROR] Directory iteration failed: "), std::string::npos);
 }
 
 TEST_F(ScanDirectoryTest, EmptyRootListAndRepeatedRoot) {
     bench.load_database({std::string(64, '0')});
     bench.write("twice/a.bin", "a");
-    std::string out = scan({}, nullptr);
-    EXPECT_EQ(report_value(out, "Path(s): "), "");
-    EXPECT_EQ(report_value(out, "Files Scanned: "), "0");
-    EXPECT_NE(out.find("Your choice (1-5): "), std::string::npos);
+    ScanStats stats = scan({}, nullptr);
+    EXPECT_EQ(stats.scanned_paths, "");
+    EXPECT_EQ(stats.files_scanned, 0u);
 
     const std::string twice = (bench.dir / "twice").string();
-    out = scan({twice, twice}, nullptr);
-    EXPECT_EQ(report_value(out, "Files Scanned: "), "2");
+    stats = scan({twice, twice}, nullptr);
+    EXPECT_EQ(stats.files_scanned, 2u);
 }
 
-TEST_F(ScanDirectoryTest, ExportActionRunsAfterTheReport) {
-    const auto bad = bench.write("tree/bad.bin", "bad");
-    bench.load_database({scan_fixture::hash_of(bad)});
-    const std::string out = scan({(bench.dir / "tree").string()}, nullptr, "4\n");
-    std::vector<fs::path> exports;
-    for (const auto& entry : fs::directory_iterator(bench.dir / "exports")) {
-        exports.push_back(entry.path());
-    }
-    ASSERT_EQ(exports.size(), 1u);
-    EXPECT_NE(out.find("Report exported to: " + exports[0].string() + "\n"), std::string::npos);
-    const std::string text = test_support::read_file(exports[0]);
-    EXPECT_NE(text.find("MALICIOUS FILES:"), std::string::npos) << text;
-    EXPECT_NE(text.find("- " + bad.string()), std::string::npos) << text;
+TEST_F(ScanDirectoryTest, AllFilesTakesMarkedFoldersAndSkippedExtensions) {
+    const auto note = bench.write("tree/notes.txt", "listed content");
+    const auto hidden = bench.write("tree/.git/objects/x", "listed content");
+    bench.write("tree/a.bin", "a");
+    bench.load_database({scan_fixture::hash_of(note)});
+    ScanConfig config;
+    EXPECT_EQ(scan({(bench.dir / "tree").string()}, nullptr, config).files_scanned, 1u);
+    config.all_files = true;
+    const ScanStats all = scan({(bench.dir / "tree").string()}, nullptr, config);
+    EXPECT_EQ(all.files_scanned, 3u);
+    EXPECT_EQ(paths_of(all.malicious_files), (std::vector<fs::path>{hidden, note}));
 }
 
 // Files reach the workers in groups: counts that are not a whole number of groups, a finding in
@@ -162,7 +165,8 @@ TEST_F(ScanDirectoryTest, EveryWalkedFileIsScannedOnceWhateverTheGrouping) {
     };
     const Case cases[] = {{0, false},  {1, false},   {63, false}, {64, false},
                           {65, false}, {200, false}, {5, true},   {130, true}};
-    const auto failing_root = bench.write("plain.bin", "x");
+    // A root below a file cannot be walked at all.
+    const auto failing_root = bench.write("plain.bin", "x") / "inner";
     // Every file's content is unique, so each case has exactly one known-bad file: its last.
     const auto group_name = [](const Case& c) {
         return "group" + std::to_string(c.files) + (c.failing_root_after ? "f" : "");
@@ -188,21 +192,16 @@ TEST_F(ScanDirectoryTest, EveryWalkedFileIsScannedOnceWhateverTheGrouping) {
         HashCache cache((bench.dir / (group_name(c) + ".cache")).string());
         for (const char* pass : {"first", "cached"}) {
             SCOPED_TRACE(pass);
-            const std::string out = scan(roots, &cache);
-            EXPECT_EQ(report_value(out, "Files Scanned: "), std::to_string(c.files));
+            const ScanStats stats = scan(roots, &cache);
+            EXPECT_EQ(stats.files_scanned, static_cast<std::uint64_t>(c.files));
             if (c.files > 0) {
-                const std::string entry = " -> " + bad_files[k].string() + "\n";
-                const auto at = out.find(entry);
-                EXPECT_NE(at, std::string::npos) << out;
-                EXPECT_EQ(out.find(entry, at + 1), std::string::npos) << out;
+                EXPECT_EQ(paths_of(stats.malicious_files), std::vector<fs::path>{bad_files[k]});
             } else {
-                EXPECT_EQ(out.find(" -> "), std::string::npos) << out;
+                EXPECT_TRUE(stats.malicious_files.empty());
             }
-            if (std::string(pass) == "cached") {
-                EXPECT_NE(out.find("Cache hits: " + std::to_string(c.files) + "\n"),
-                          std::string::npos)
-                    << out;
-            }
+            EXPECT_EQ(stats.cache_hits,
+                      std::string(pass) == "cached" ? static_cast<std::uint64_t>(c.files) : 0u);
+            EXPECT_EQ(stats.walk_errors.size(), c.failing_root_after ? 1u : 0u);
         }
     }
 }
@@ -241,13 +240,14 @@ TEST_F(ScanDirectoryTest, TreeChangingDuringTheScan) {
     ScanConfig config;
     config.enable_heuristics = true;
     HashCache cache((bench.dir / "hash_cache.bin").string());
-    const std::string out = scan({(bench.dir / "busy").string()}, &cache, "5\n", config);
+    const ScanStats stats = scan({(bench.dir / "busy").string()}, &cache, config);
     stop = true;
     vandal.join();
-    const auto files = std::stoull(report_value(out, "Files Scanned: "));
-    const auto errors = std::stoull(report_value(out, "Errors: "));
-    EXPECT_LE(files + errors, static_cast<unsigned long long>(kFiles));
+    const auto files = stats.files_scanned;
+    const auto errors = stats.error_count();
+    EXPECT_LE(files + errors, static_cast<std::uint64_t>(kFiles));
     EXPECT_GT(files + errors, 0u);
+    for (const auto& error : stats.error_files) EXPECT_FALSE(error.reason.empty());
 }
 
 }  // namespace

@@ -38,29 +38,51 @@ class ScanFileTest : public ::testing::Test {
   protected:
     // Scans one file alone and tells what it became.
     Outcome scan_one(const fs::path& file, bool heuristics, HashCache* cache = nullptr) {
+        ScanProgress progress;
+        ScanCollector found(progress);
+        scan_file(FileScanContext{found, bench.checker, bench.logger, cache, heuristics, false},
+                  file);
         ScanStats stats;
-        scan_file(stats, bench.checker, bench.logger, cache_hits, file, heuristics, false, cache);
+        found.move_into(stats);
         expect_consistent(stats);
-        last_bytes = stats.bytes_scanned.load();
-        last_suspicious = stats.suspicious_files;
-        EXPECT_EQ(stats.files_scanned.load() + stats.error_count.load(), 1u) << file;
-        if (stats.error_count.load() == 1) {
-            EXPECT_EQ(stats.error_files.front(), file.string());
+        EXPECT_EQ(progress.malicious_count.load(), stats.malicious_count());
+        EXPECT_EQ(progress.suspicious_count.load(), stats.suspicious_count());
+        EXPECT_EQ(progress.error_count.load(), stats.error_count());
+        cache_hits += stats.cache_hits;
+        last_bytes = stats.bytes_scanned;
+        last_suspicious.clear();
+        for (const auto& odd : stats.suspicious_files) last_suspicious.push_back(odd.list_entry());
+        EXPECT_EQ(stats.files_scanned + stats.error_count(), 1u) << file;
+        if (stats.error_count() == 1) {
+            const ScanError& error = stats.error_files.front();
+            EXPECT_EQ(error.path, file);
+            EXPECT_EQ(error.display, file.string());
+            EXPECT_FALSE(error.reason.empty());
+            last_error = error.reason;
             EXPECT_EQ(last_bytes, 0u);
             return Outcome::kError;
         }
-        if (stats.malicious_count.load() == 1) {
-            EXPECT_EQ(stats.malicious_files.front(), file.string());
+        if (stats.malicious_count() == 1) {
+            const ScanFinding& bad = stats.malicious_files.front();
+            EXPECT_EQ(bad.path, file);
+            EXPECT_EQ(bad.display, file.string());
+            EXPECT_EQ(bad.size, last_bytes);
+            EXPECT_EQ(bad.reasons, std::vector<std::string>{"hash"});
+            EXPECT_EQ(bad.sha256.size(), 64u);
             return Outcome::kMalicious;
         }
-        if (stats.suspicious_count.load() == 1) return Outcome::kSuspicious;
+        if (stats.suspicious_count() == 1) {
+            EXPECT_EQ(stats.suspicious_files.front().reasons, std::vector<std::string>{"entropy"});
+            return Outcome::kSuspicious;
+        }
         return Outcome::kClean;
     }
 
     scan_fixture::ScanBench bench;
-    std::atomic<std::uint64_t> cache_hits{0};
+    std::uint64_t cache_hits = 0;
     std::uint64_t last_bytes = 0;
     std::vector<std::string> last_suspicious;
+    std::string last_error;
 };
 
 TEST_F(ScanFileTest, OutcomesByContentNameAndOption) {
@@ -68,7 +90,8 @@ TEST_F(ScanFileTest, OutcomesByContentNameAndOption) {
     const std::string seven_bits = scan_fixture::spread_bytes(64 * 1024, 128);  // entropy 7.0
     const auto bad = bench.write("known/bad.dat", "known bad content\n");
     const auto bad_packed = bench.write("known/bad_packed.exe", packed + "!");
-    bench.load_database({scan_fixture::hash_of(bad), scan_fixture::hash_of(bad_packed)});
+    bench.load_database(
+        {scan_fixture::hash_of(bad), scan_fixture::hash_of(bad_packed), kEmptyInputSha256});
 
     struct Case {
         const char* name;
@@ -89,7 +112,8 @@ TEST_F(ScanFileTest, OutcomesByContentNameAndOption) {
         {".exe", packed, true, Outcome::kClean},  // a leading dot alone is no extension
         {"packed.bin", packed, true, Outcome::kClean},
         {"bad_again.exe", packed + "!", true, Outcome::kMalicious},  // never also suspicious
-        {"empty.exe", "", true, Outcome::kError},
+        // Empty content is nothing to find, even with the digest of empty input listed.
+        {"empty.exe", "", true, Outcome::kClean},
     };
     for (const auto& c : cases) {
         const auto file = bench.write("cases/" + std::string(c.name), c.content);
@@ -100,8 +124,9 @@ TEST_F(ScanFileTest, OutcomesByContentNameAndOption) {
     }
     EXPECT_STREQ(name_of(scan_one(bench.dir / "cases/missing.bin", true)),
                  name_of(Outcome::kError));
+    EXPECT_EQ(last_error.rfind("cannot open: ", 0), 0u) << last_error;
     EXPECT_STREQ(name_of(scan_one(bench.dir / "cases", true)), name_of(Outcome::kError));
-    EXPECT_EQ(cache_hits.load(), 0u);
+    EXPECT_EQ(cache_hits, 0u);
 }
 
 TEST_F(ScanFileTest, FindingsAreLoggedWithTheirPathAndEntropy) {
@@ -119,8 +144,15 @@ TEST_F(ScanFileTest, FindingsAreLoggedWithTheirPathAndEntropy) {
 }
 
 TEST_F(ScanFileTest, EntropyTextIsCutNotRounded) {
-    EXPECT_EQ(suspicious_entry("a.exe", 7.999), "a.exe (Entropy: 7.99)");
-    EXPECT_EQ(suspicious_entry("a.exe", 7.2000001), "a.exe (Entropy: 7.20)");
+    const auto entry = [](double entropy) {
+        ScanFinding finding;
+        finding.verdict = Verdict::kSuspicious;
+        finding.display = "a.exe";
+        finding.entropy = entropy;
+        return finding.list_entry();
+    };
+    EXPECT_EQ(entry(7.999), "a.exe (Entropy: 7.99)");
+    EXPECT_EQ(entry(7.2000001), "a.exe (Entropy: 7.20)");
 }
 
 TEST_F(ScanFileTest, UnreadableFileIsAnError) {
@@ -141,7 +173,7 @@ TEST_F(ScanFileTest, CacheSuppliesTheHashAndStillCountsTheFile) {
     // A planted cache entry naming a known-bad hash proves the file was not read again.
     cache.store(file, std::string(64, 'e'));
     EXPECT_STREQ(name_of(scan_one(file, false, &cache)), "malicious");
-    EXPECT_EQ(cache_hits.load(), 1u);
+    EXPECT_EQ(cache_hits, 1u);
     EXPECT_EQ(last_bytes, 12u);
 }
 
@@ -154,10 +186,10 @@ TEST_F(ScanFileTest, MissStoresTheHashAndEntropyWorksOnAHit) {
     std::string stored;
     ASSERT_TRUE(cache.lookup(file, stored));
     EXPECT_EQ(stored, scan_fixture::hash_of(file));
-    EXPECT_EQ(cache_hits.load(), 0u);
+    EXPECT_EQ(cache_hits, 0u);
 
     ASSERT_STREQ(name_of(scan_one(file, true, &cache)), "suspicious");
-    EXPECT_EQ(cache_hits.load(), 1u);
+    EXPECT_EQ(cache_hits, 1u);
     EXPECT_EQ(last_suspicious, first);
     EXPECT_EQ(cache.size(), 1u);
 }
@@ -175,7 +207,7 @@ TEST_F(ScanFileTest, ChangedFileIsHashedAgainAndItsEntryRefreshed) {
     bench.write("changed.bin", "new and longer");
     fs::last_write_time(file, fs::last_write_time(file) + std::chrono::seconds(60));
     EXPECT_STREQ(name_of(scan_one(file, false, &cache)), "clean");
-    EXPECT_EQ(cache_hits.load(), 0u);
+    EXPECT_EQ(cache_hits, 0u);
     EXPECT_EQ(last_bytes, 14u);
 
     platform::FileStamp now;
@@ -186,7 +218,7 @@ TEST_F(ScanFileTest, ChangedFileIsHashedAgainAndItsEntryRefreshed) {
     EXPECT_EQ((platform::FileStamp{entries[0].size, entries[0].last_write_time}), now);
 
     EXPECT_STREQ(name_of(scan_one(file, false, &cache)), "clean");
-    EXPECT_EQ(cache_hits.load(), 1u);
+    EXPECT_EQ(cache_hits, 1u);
     EXPECT_EQ(last_bytes, 14u);
 }
 

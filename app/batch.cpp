@@ -1,0 +1,336 @@
+// The batch commands: what cron jobs, timers, pipelines and fleet tools run. They never prompt,
+// never read standard input and never clear the screen; findings go to standard output (plain
+// lines or JSON Lines), errors and progress to standard error, and the exit status says what was
+// found.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "app/app.h"
+#include "app/data_files.h"
+#include "app/json_lines.h"
+#include "console/console.h"
+#include "console/logger.h"
+#include "hashdb/hash_cache.h"
+#include "hashdb/hash_checker.h"
+#include "platform/atomic_file.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/locations.h"
+#include "report/post_scan.h"
+#include "report/progress.h"
+#include "report/scan_report.h"
+#include "scanner/scan_directory.h"
+#include "scanner/thread_pool.h"
+
+namespace {
+
+constexpr const char kVersion[] = "quorvex 1.0";
+
+// The exit statuses scripts test for.
+constexpr int kExitClean = 0;
+constexpr int kExitFound = 1;
+constexpr int kExitError = 2;
+
+struct ScanCommand {
+    std::vector<std::string> paths;
+    bool quick = false;
+    bool full = false;
+    bool heuristics = false;
+    bool verify_signatures = false;
+    bool all_files = false;
+    bool json = false;
+    std::string report_file;
+    bool no_cache = false;
+    std::size_t jobs = 0;
+    bool quiet = false;
+};
+
+void say_error(const std::string& message) { std::cerr << "quorvex: " << message << "\n"; }
+
+// Everything a command shares: the log in the folder it was started from, and the data files
+// beside the executable. Relative paths on the command line keep meaning the start folder.
+struct Session {
+    Logger logger{kLogFile};
+    DataFiles data{executable_folder()};
+};
+
+bool load_database(HashChecker& checker, const DataFiles& data) {
+    if (checker.load(data.hash_text(), data.hash_binary())) return true;
+    say_error("the hash database could not be loaded from " + data.hash_binary() + " or " +
+              data.hash_text());
+    return false;
+}
+
+// The live counters on standard error while the scan runs, for a person watching a terminal.
+class ProgressOnStderr {
+  public:
+    explicit ProgressOnStderr(const ScanProgress& progress) {
+        if (!platform::stderr_is_terminal()) return;
+        drawer = std::thread([&progress] {
+            const bool colored = platform::stderr_colors_enabled();
+            std::int32_t frame = 0;
+            while (!progress.finished.load()) {
+                std::cerr << progress_line(frame++, progress.files_scanned.load(),
+                                           progress.bytes_scanned.load(),
+                                           progress.malicious_count.load(),
+                                           progress.suspicious_count.load(), colored)
+                          << std::flush;
+                for (int i = 0; i < 50 && !progress.finished.load(); ++i) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+            }
+            std::cerr << '\r' << std::string(kBlankWidth, ' ') << '\r' << std::flush;
+        });
+    }
+    ~ProgressOnStderr() {
+        if (drawer.joinable()) drawer.join();
+    }
+    ProgressOnStderr(const ProgressOnStderr&) = delete;
+    ProgressOnStderr& operator=(const ProgressOnStderr&) = delete;
+
+  private:
+    std::thread drawer;
+};
+
+const char* verdict_word(Verdict verdict) {
+    return verdict == Verdict::kMalicious ? "malicious" : "suspicious";
+}
+
+// Every finding of the scan, malicious first, each group by path: the same tree gives the same
+// output whatever the workers' timing.
+std::vector<const ScanFinding*> sorted_findings(const ScanStats& stats) {
+    std::vector<const ScanFinding*> findings;
+    for (const auto* list : {&stats.malicious_files, &stats.suspicious_files}) {
+        const std::size_t start = findings.size();
+        for (const auto& finding : *list) findings.push_back(&finding);
+        std::sort(findings.begin() + static_cast<std::ptrdiff_t>(start), findings.end(),
+                  [](const ScanFinding* a, const ScanFinding* b) { return a->path < b->path; });
+    }
+    return findings;
+}
+
+// Roots that did not exist, folders that could not be walked and files that could not be read.
+std::vector<ScanError> all_errors(const ScanStats& stats, bool missing_roots_are_errors) {
+    std::vector<ScanError> errors;
+    if (missing_roots_are_errors) {
+        for (const auto& root : stats.missing_roots) {
+            errors.push_back(ScanError{root, root, "no such file or directory"});
+        }
+    }
+    errors.insert(errors.end(), stats.walk_errors.begin(), stats.walk_errors.end());
+    std::vector<ScanError> files = stats.error_files;
+    std::sort(files.begin(), files.end(),
+              [](const ScanError& a, const ScanError& b) { return a.path < b.path; });
+    errors.insert(errors.end(), files.begin(), files.end());
+    return errors;
+}
+
+double seconds_of(const ScanStats& stats) {
+    const double seconds = std::chrono::duration<double>(stats.end_time - stats.start_time).count();
+    return std::round(seconds * 1000.0) / 1000.0;
+}
+
+void print_plain(const ScanStats& stats, const std::vector<ScanError>& errors, bool quiet) {
+    for (const ScanFinding* finding : sorted_findings(stats)) {
+        std::cout << finding->display << ": ";
+        const bool malicious = finding->verdict == Verdict::kMalicious;
+        platform::set_text_attribute(malicious ? kLightRed : kYellow);
+        std::cout << (malicious ? "MALICIOUS" : "SUSPICIOUS");
+        platform::set_text_attribute(kDefault);
+        std::cout << "\n";
+    }
+    std::cout << std::flush;
+    for (const auto& error : errors) {
+        std::cerr << error.display << ": ERROR " << error.reason << "\n";
+    }
+    std::cerr << std::flush;
+    if (quiet) return;
+    std::cout << "\n";
+    print_scan_counts(stats, errors.size());
+}
+
+void print_json(const ScanStats& stats, const std::vector<ScanError>& errors, bool quiet,
+                std::size_t database_hashes) {
+    for (const ScanFinding* finding : sorted_findings(stats)) {
+        JsonLine line;
+        line.value("type", "finding")
+            .value("verdict", verdict_word(finding->verdict))
+            .path("path", finding->path)
+            .value("sha256", finding->sha256)
+            .value("size", finding->size)
+            .value("reason", finding->reasons.empty() ? std::string() : finding->reasons.front());
+        if (finding->verdict == Verdict::kSuspicious) line.value("entropy", finding->entropy);
+        std::cout << line.str() << "\n";
+    }
+    for (const auto& error : errors) {
+        std::cout << JsonLine()
+                         .value("type", "error")
+                         .path("path", error.path)
+                         .text("reason", error.reason)
+                         .str()
+                  << "\n";
+    }
+    if (!quiet) {
+        std::cout << JsonLine()
+                         .value("type", "summary")
+                         .value("schema", 1)
+                         .texts("roots", stats.roots)
+                         .value("files_scanned", stats.files_scanned)
+                         .value("bytes_scanned", stats.bytes_scanned)
+                         .value("malicious", stats.malicious_count())
+                         .value("suspicious", stats.suspicious_count())
+                         .value("errors", errors.size())
+                         .value("cache_hits", stats.cache_hits)
+                         .value("seconds", seconds_of(stats))
+                         .value("database_hashes", database_hashes)
+                         .str()
+                  << "\n";
+    }
+    std::cout << std::flush;
+}
+
+bool write_report(const ScanStats& stats, const std::string& file) {
+    platform::AtomicFileWriter writer(file, /*text=*/true);
+    if (writer.ok()) {
+        writer.stream() << export_text(stats, platform::local_time(std::time(nullptr)));
+        if (writer.commit()) return true;
+    }
+    say_error("the report could not be written to " + file);
+    return false;
+}
+
+int run_scan(const ScanCommand& command) {
+    Session session;
+    HashChecker checker(session.logger);
+    if (!load_database(checker, session.data)) return kExitError;
+
+    ScanRequest request;
+    if (command.quick) {
+        request.roots = platform::quick_scan_roots(std::getenv(platform::profile_variable()));
+    } else if (command.full) {
+        request.roots = {platform::full_scan_root()};
+    } else {
+        request.roots = command.paths;
+    }
+    request.config.enable_heuristics = command.heuristics;
+    request.config.verify_signatures = command.verify_signatures;
+    request.config.all_files = command.all_files;
+    request.threads = command.jobs;
+
+    std::optional<HashCache> cache;
+    if (!command.no_cache) {
+        cache.emplace(session.data.hash_cache());
+        cache->load();
+    }
+    ScanProgress progress;
+    ScanStats stats;
+    {
+        ProgressOnStderr display(progress);
+        stats =
+            scan_directory(request, checker, session.logger, cache ? &*cache : nullptr, &progress);
+    }
+    if (cache && !cache->save()) {
+        say_error("the hash cache could not be saved to " + session.data.hash_cache());
+        session.logger.log("[WARN] Hash cache could not be saved");
+    }
+
+    // The folders of a quick scan are the usual places on a desktop; a server without them is
+    // not in error.
+    const std::vector<ScanError> errors = all_errors(stats, !command.quick);
+    if (command.json) {
+        print_json(stats, errors, command.quiet, checker.record_count());
+    } else {
+        print_plain(stats, errors, command.quiet);
+    }
+    const bool reported = command.report_file.empty() || write_report(stats, command.report_file);
+    session.logger.log("Scan Finished. Files: " + std::to_string(stats.files_scanned));
+
+    const bool found =
+        stats.malicious_count() != 0 || (command.heuristics && stats.suspicious_count() != 0);
+    if (found) return kExitFound;
+    return errors.empty() && reported ? kExitClean : kExitError;
+}
+
+int run_update() {
+    Session session;
+    HashChecker checker(session.logger);
+    session.logger.log("Starting database update");
+    if (checker.update_database(session.data.hash_text(), session.data.hash_binary())) {
+        print_status("[SUCCESS] Database updated.");
+        session.logger.log("Database update successful");
+        return kExitClean;
+    }
+    std::cout << std::flush;
+    std::cerr << "[ERROR] Update failed.\n" << std::flush;
+    session.logger.log("[ERROR] Database update failed");
+    return kExitError;
+}
+
+// What CLI11 reports as a parse error: help and version requests are answered on standard output
+// with status 0; a real error gets its message and the usage on standard error, and status 2.
+int exit_for(const CLI::App& app, const CLI::ParseError& error) {
+    if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+        return app.exit(error);
+    }
+    app.exit(error, std::cout, std::cerr);
+    return kExitError;
+}
+
+}  // namespace
+
+int run_batch(int argc, char** argv) {
+    platform::enable_virtual_terminal();
+    CLI::App app{
+        "Quorvex: a malware scanner and system-maintenance tool. Without a command it "
+        "starts the interactive menu.",
+        "quorvex"};
+    app.set_version_flag("--version", kVersion);
+    app.require_subcommand(1);
+    app.failure_message(CLI::FailureMessage::help);
+
+    ScanCommand scan;
+    CLI::App* scan_app = app.add_subcommand("scan", "scan these files and folders");
+    CLI::Option* paths = scan_app->add_option("PATH", scan.paths, "files and folders to scan");
+    CLI::Option* quick = scan_app->add_flag("--quick", scan.quick, "the quick-scan folders");
+    CLI::Option* full = scan_app->add_flag("--full", scan.full, "the whole system");
+    paths->excludes(quick)->excludes(full);
+    quick->excludes(full);
+    scan_app->add_flag("--heuristics", scan.heuristics, "entropy check of executables");
+    scan_app->add_flag("--verify-signatures", scan.verify_signatures, "skip trusted files");
+    scan_app->add_flag("--all-files", scan.all_files, "no folder-marker and no extension skipping");
+    scan_app->add_flag("--json", scan.json, "JSON Lines on standard output");
+    scan_app->add_option("--report", scan.report_file, "also write the export report to FILE")
+        ->type_name("FILE");
+    scan_app->add_flag("--no-cache", scan.no_cache, "neither read nor write the hash cache");
+    scan_app->add_option("--jobs", scan.jobs, "worker threads (default: one per hardware thread)")
+        ->type_name("N")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1024}));
+    scan_app->add_flag("--quiet", scan.quiet, "findings only, no summary");
+
+    CLI::App* update_app =
+        app.add_subcommand("update", "the database update; exit 0 updated, 2 failed");
+
+    try {
+        app.parse(argc, argv);
+        if (scan_app->parsed() && scan.paths.empty() && !scan.quick && !scan.full) {
+            throw CLI::RequiredError("PATH (or --quick or --full)");
+        }
+    } catch (const CLI::ParseError& error) {
+        return exit_for(app, error);
+    }
+
+    if (scan_app->parsed()) return run_scan(scan);
+    if (update_app->parsed()) return run_update();
+    return kExitError;
+}
