@@ -42,6 +42,21 @@ def is_windows():
     return bool(_args and _args.emulator)
 
 
+def command_for(exe, args=()):
+    """The command line that runs the executable with these arguments (through Wine for .exe)."""
+    return ([_args.emulator] if _args.emulator else []) + [exe] + list(args)
+
+
+def environment(env=None, extra_env=None):
+    """The environment a run gets: the given one (or ours), quiet Wine, no display."""
+    result = dict(os.environ if env is None else env)
+    result.setdefault("WINEDEBUG", "-all")
+    result.pop("DISPLAY", None)
+    if extra_env:
+        result.update(extra_env)
+    return result
+
+
 class Skip(Exception):
     """Raised by a test that does not apply to this build or machine."""
 
@@ -84,32 +99,29 @@ class Installation:
 
     def run(self, keystrokes, cwd=None, env=None, timeout=120, extra_env=None, open_files=None,
             args=(), as_nobody=False):
-        """Runs the program with the keystrokes piped to its standard input.
+        """Runs the program with the keystrokes piped to its standard input (None: with standard
+        input closed).
 
         open_files: on Linux, the most descriptors the program may hold open at once.
         args: command-line arguments (a batch command).
         as_nobody: run it as the unprivileged user nobody (Linux, as root only; else Skip)."""
-        command = ([_args.emulator] if _args.emulator else []) + [self.exe] + list(args)
+        command = command_for(self.exe, args)
         if as_nobody:
             self.allow_nobody()
             command = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] + command
-        environment = dict(os.environ if env is None else env)
-        environment.setdefault("WINEDEBUG", "-all")
-        environment.pop("DISPLAY", None)
-        if extra_env:
-            environment.update(extra_env)
-        limit = None
-        if open_files is not None:
-            import resource
-
-            def limit():
+        run_environment = environment(env, extra_env)
+        def prepare():
+            if open_files is not None:
+                import resource
                 hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
                 resource.setrlimit(resource.RLIMIT_NOFILE, (open_files, hard))
+            if keystrokes is None:
+                os.close(0)
         completed = subprocess.run(
             command, input=None if keystrokes is None else keystrokes.encode(),
             stdin=subprocess.DEVNULL if keystrokes is None else None,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            cwd=cwd or self.folder, env=environment, timeout=timeout, preexec_fn=limit)
+            cwd=cwd or self.folder, env=run_environment, timeout=timeout, preexec_fn=prepare)
         # Wine's text-mode output ends lines with CR LF.
         out = completed.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
         err = completed.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
