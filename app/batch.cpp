@@ -23,6 +23,7 @@
 #include "console/logger.h"
 #include "hashdb/hash_cache.h"
 #include "hashdb/hash_checker.h"
+#include "maintenance/temp_cleaning.h"
 #include "platform/atomic_file.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -31,6 +32,7 @@
 #include "report/progress.h"
 #include "report/scan_report.h"
 #include "scanner/scan_directory.h"
+#include "scanner/scan_file.h"
 #include "scanner/thread_pool.h"
 
 namespace {
@@ -277,6 +279,30 @@ int run_update() {
     return kExitError;
 }
 
+int run_clean(bool dry_run) {
+    Session session;
+    const TempCleanOutcome outcome = clean_temp_unattended(session.logger, {}, dry_run);
+    const auto& texts = platform::kComponentCleanupTexts;
+    if (dry_run) {
+        for (const auto& path : outcome.removable) std::cout << display_text(path) << "\n";
+        std::cout << "\n"
+                  << outcome.removable.size() << " entries would be deleted; " << outcome.in_use
+                  << " in use would be kept. Nothing was deleted.\n"
+                  << std::flush;
+        return kExitClean;
+    }
+    std::cout << (outcome.component_cleanup_ok ? texts.success : texts.failure) << "\n";
+    std::cout << "[INFO] Cleaning complete. Removed " << outcome.removed.size() << " items.";
+    if (!outcome.failed.empty()) {
+        std::cout << " Skipped " << outcome.failed.size() << " items that could not be deleted.";
+    }
+    std::cout << "\n" << std::flush;
+    for (const auto& path : outcome.failed) {
+        std::cerr << display_text(path) << ": ERROR could not be deleted\n";
+    }
+    return outcome.component_cleanup_ok && outcome.failed.empty() ? kExitClean : kExitError;
+}
+
 // What CLI11 reports as a parse error: help and version requests are answered on standard output
 // with status 0; a real error gets its message and the usage on standard error, and status 2.
 int exit_for(const CLI::App& app, const CLI::ParseError& error) {
@@ -321,6 +347,10 @@ int run_batch(int argc, char** argv) {
     CLI::App* update_app =
         app.add_subcommand("update", "the database update; exit 0 updated, 2 failed");
 
+    bool dry_run = false;
+    CLI::App* clean_app = app.add_subcommand("clean", "the temp and cache clean-up");
+    clean_app->add_flag("--dry-run", dry_run, "list what would go and delete nothing");
+
     try {
         app.parse(argc, argv);
         if (scan_app->parsed() && scan.paths.empty() && !scan.quick && !scan.full) {
@@ -332,5 +362,6 @@ int run_batch(int argc, char** argv) {
 
     if (scan_app->parsed()) return run_scan(scan);
     if (update_app->parsed()) return run_update();
+    if (clean_app->parsed()) return run_clean(dry_run);
     return kExitError;
 }

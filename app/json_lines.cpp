@@ -77,6 +77,16 @@ CodePoints decode_utf16(std::basic_string_view<Unit> units) {
     return points;
 }
 
+// A path's own characters: bytes on Linux, UTF-16 units on Windows.
+template <class Char>
+CodePoints decode_native(std::basic_string_view<Char> native) {
+    if constexpr (sizeof(Char) == 1) {
+        return decode_utf8(native);
+    } else {
+        return decode_utf16(native);
+    }
+}
+
 void append_utf8(std::string& out, char32_t c) {
     if (c < 0x80) {
         out += static_cast<char>(c);
@@ -124,12 +134,7 @@ std::string literal_of(const CodePoints& points) {
 
 std::string json_path(const std::filesystem::path& path) {
     using Char = std::filesystem::path::value_type;
-    const std::basic_string_view<Char> native = path.native();
-    if constexpr (sizeof(Char) == 1) {
-        return literal_of(decode_utf8(native));
-    } else {
-        return literal_of(decode_utf16(native));
-    }
+    return literal_of(decode_native(std::basic_string_view<Char>(path.native())));
 }
 
 std::string json_text(const std::string& narrow) {

@@ -33,6 +33,31 @@ std::vector<Item> list_items(const std::vector<std::filesystem::path>& folder_pa
     return items;
 }
 
+// The component or package store clean-up; true when the command reported success. `run` runs
+// the command line and returns its status.
+template <class Run>
+bool clean_component_store(Logger& logger, const std::string& command, Run run) {
+    const auto& texts = platform::kComponentCleanupTexts;
+    logger.log(texts.log_start);
+    const bool ok = run(command) == 0;
+    logger.log(ok ? texts.log_success : texts.log_failure);
+    return ok;
+}
+
+template <class Run>
+void flush_dns_cache(Logger& logger, const std::string& command, Run run) {
+    logger.log("Flushing DNS cache");
+    run(command);
+    logger.log("DNS cache flushed");
+}
+
+void log_summary(Logger& logger, std::uint64_t removed, std::uint64_t skipped) {
+    logger.log("Temp/cache cleaning summary: removed " + std::to_string(removed) + ", skipped " +
+               std::to_string(skipped));
+}
+
+int run_quietly(const std::string& command_line) { return std::system(command_line.c_str()); }
+
 void print_summary(std::uint64_t removed, std::uint64_t skipped) {
     platform::set_text_attribute(kLightGreen);
     std::cout << "[INFO] Cleaning complete. Removed ";
@@ -59,14 +84,11 @@ int run_with_spinner(const std::string& label, const std::string& command_line) 
 void clean_temp_and_cache(Logger& logger, const TempCleanOptions& options) {
     const auto& texts = platform::kComponentCleanupTexts;
     print_colored("\n[INFO] Starting system cleaning...", kLightCyan);
-    logger.log(texts.log_start);
-    if (run_with_spinner(texts.spinner_label, options.component_cleanup_command) != 0) {
-        print_status(texts.failure);
-        logger.log(texts.log_failure);
-    } else {
-        print_status(texts.success);
-        logger.log(texts.log_success);
-    }
+    const bool cleaned = clean_component_store(
+        logger, options.component_cleanup_command, [&texts](const std::string& command) {
+            return run_with_spinner(texts.spinner_label, command);
+        });
+    print_status(cleaned ? texts.success : texts.failure);
 
     print_colored("[INFO] Enumerating temporary files...", kLightCyan);
     std::vector<std::unique_ptr<platform::TempFolder>> folders;
@@ -92,6 +114,7 @@ void clean_temp_and_cache(Logger& logger, const TempCleanOptions& options) {
                     ++skipped;
                     break;
                 case platform::EntryRemoval::kInUse:
+                case platform::EntryRemoval::kWouldRemove:
                     break;
             }
             bar.current = std::min(bar.current + 1, bar.total);
@@ -101,12 +124,46 @@ void clean_temp_and_cache(Logger& logger, const TempCleanOptions& options) {
     }
     folders.clear();
 
-    logger.log("Flushing DNS cache");
-    run_with_spinner("Flushing DNS Cache", options.dns_flush_command);
+    flush_dns_cache(logger, options.dns_flush_command, [](const std::string& command) {
+        return run_with_spinner("Flushing DNS Cache", command);
+    });
     print_status("[SUCCESS] DNS cache flushed.");
-    logger.log("DNS cache flushed");
 
     print_summary(removed, skipped);
-    logger.log("Temp/cache cleaning summary: removed " + std::to_string(removed) + ", skipped " +
-               std::to_string(skipped));
+    log_summary(logger, removed, skipped);
+}
+
+TempCleanOutcome clean_temp_unattended(Logger& logger, const TempCleanOptions& options,
+                                       bool dry_run) {
+    TempCleanOutcome outcome;
+    if (!dry_run) {
+        outcome.component_cleanup_ok =
+            clean_component_store(logger, options.component_cleanup_command, run_quietly);
+    }
+    std::vector<std::unique_ptr<platform::TempFolder>> folders;
+    const std::vector<Item> items = list_items(options.folders, folders);
+    const platform::EntryAgeRule rule{options.min_entry_age, options.clock()};
+    for (const auto& item : items) {
+        const auto path = item.folder->path() / item.name;
+        switch (item.folder->remove(item.name, rule, dry_run)) {
+            case platform::EntryRemoval::kRemoved:
+                outcome.removed.push_back(path);
+                break;
+            case platform::EntryRemoval::kWouldRemove:
+                outcome.removable.push_back(path);
+                break;
+            case platform::EntryRemoval::kFailed:
+                outcome.failed.push_back(path);
+                break;
+            case platform::EntryRemoval::kInUse:
+                ++outcome.in_use;
+                break;
+        }
+    }
+    folders.clear();
+    if (!dry_run) {
+        flush_dns_cache(logger, options.dns_flush_command, run_quietly);
+        log_summary(logger, outcome.removed.size(), outcome.failed.size());
+    }
+    return outcome;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -29,6 +30,20 @@ struct TempCleanOptions {
 // missing or cannot be listed is passed over, an entry that cannot be deleted is counted as
 // skipped.
 void clean_temp_and_cache(Logger& logger, const TempCleanOptions& options = TempCleanOptions());
+
+// What an unattended clean-up did.
+struct TempCleanOutcome {
+    bool component_cleanup_ok = true;  // the package/component store clean-up (not run dry)
+    std::vector<std::filesystem::path> removed;    // temporary entries deleted
+    std::vector<std::filesystem::path> removable;  // a dry run: the entries that would be deleted
+    std::vector<std::filesystem::path> failed;     // entries that could not be deleted completely
+    std::uint64_t in_use = 0;                      // entries left alone as in use
+};
+
+// The same clean-up without console output, for the batch command. A dry run lists what would be
+// deleted, and deletes nothing and runs no command.
+TempCleanOutcome clean_temp_unattended(Logger& logger, const TempCleanOptions& options,
+                                       bool dry_run);
 
 // Runs one command line through the command interpreter on a background task while the spinner
 // with the given label turns on the console, polling every 50 ms. Returns the command's status as

@@ -58,9 +58,10 @@ struct EntryAgeRule {
 };
 
 enum class EntryRemoval {
-    kRemoved,  // gone, also when it had disappeared already
-    kFailed,   // could not be removed completely; whatever was deleted inside it stays deleted
-    kInUse,    // left alone as in use (see EntryAgeRule)
+    kRemoved,      // gone, also when it had disappeared already
+    kFailed,       // could not be removed completely; whatever was deleted inside it stays deleted
+    kInUse,        // left alone as in use (see EntryAgeRule)
+    kWouldRemove,  // a dry run: it would be removed, and was left as it is
 };
 
 // One temporary folder held open while its entries are listed and removed, so every removal is
@@ -81,8 +82,9 @@ class TempFolder {
     bool list(std::vector<std::filesystem::path>& names) const;
 
     // Removes the named entry of this folder with everything inside it, unless the age rule keeps
-    // it.
-    EntryRemoval remove(const std::filesystem::path& name, const EntryAgeRule& rule) const;
+    // it. A dry run decides the same way and removes nothing.
+    EntryRemoval remove(const std::filesystem::path& name, const EntryAgeRule& rule,
+                        bool dry_run = false) const;
 
   private:
     static constexpr std::intptr_t kNoHandle = -1;

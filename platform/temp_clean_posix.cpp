@@ -212,7 +212,8 @@ bool TempFolder::list(std::vector<std::filesystem::path>& names) const {
     return ok;
 }
 
-EntryRemoval TempFolder::remove(const std::filesystem::path& name, const EntryAgeRule& rule) const {
+EntryRemoval TempFolder::remove(const std::filesystem::path& name, const EntryAgeRule& rule,
+                                bool dry_run) const {
     if (!is_open()) return EntryRemoval::kFailed;
     const int fd = static_cast<int>(handle);
     struct stat self {};
@@ -227,6 +228,7 @@ EntryRemoval TempFolder::remove(const std::filesystem::path& name, const EntryAg
     Findings found;
     examine(fd, entry, self.st_dev, rule.now, limit, found);
     if (found.socket || found.newest > limit) return EntryRemoval::kInUse;
+    if (dry_run) return EntryRemoval::kWouldRemove;
     return remove_inside(fd, entry, self.st_dev) ? EntryRemoval::kRemoved : EntryRemoval::kFailed;
 }
 

@@ -198,7 +198,8 @@ bool TempFolder::list(std::vector<std::filesystem::path>& names) const {
     return read_names(folder, names);
 }
 
-EntryRemoval TempFolder::remove(const std::filesystem::path& name, const EntryAgeRule& rule) const {
+EntryRemoval TempFolder::remove(const std::filesystem::path& name, const EntryAgeRule& rule,
+                                bool dry_run) const {
     if (!is_open()) return EntryRemoval::kFailed;
     const std::wstring entry = name.native();
     if (entry.empty() || entry == L"." || entry == L".." ||
@@ -210,6 +211,7 @@ EntryRemoval TempFolder::remove(const std::filesystem::path& name, const EntryAg
         newest_inside(path, rule.now) > rule.now - rule.min_age) {
         return EntryRemoval::kInUse;
     }
+    if (dry_run) return EntryRemoval::kWouldRemove;
     const std::wstring root = final_path(reinterpret_cast<HANDLE>(handle));
     if (root.empty()) return EntryRemoval::kFailed;
     return remove_inside(root, path) ? EntryRemoval::kRemoved : EntryRemoval::kFailed;

@@ -82,7 +82,9 @@ echo old > /var/tmp/old-var.txt
 echo recent > /var/tmp/recent-var.txt
 touch -d "@$RECENT" /var/tmp/recent-var.txt
 status=0
-PATH="$FIXTURE/bin:$PATH" TMPDIR="$USER_TEMP" faketime -f "+${FAKE_DAYS}d" "$EXE" || status=$?
+# QUORVEX_ARGS: a batch command and its options, split into words on purpose.
+PATH="$FIXTURE/bin:$PATH" TMPDIR="$USER_TEMP" faketime -f "+${FAKE_DAYS}d" "$EXE" $QUORVEX_ARGS \
+    || status=$?
 ls -A /var/tmp > "$FIXTURE/marks/var-tmp-after"
 ls -A "$FIXTURE/tmp/mounted" > "$FIXTURE/marks/mounted-after"
 exit $status
@@ -145,10 +147,10 @@ def make_socket(folder, name):
         os.chdir(previous)
 
 
-def run_in_namespace(inst, fixture, recent, keys, user_temp=None):
+def run_in_namespace(inst, fixture, recent, keys, user_temp=None, args=""):
     env = dict(os.environ)
     env.update(FIXTURE=fixture, RECENT=str(recent), FAKE_DAYS=str(FAKE_DAYS), EXE=inst.exe,
-               USER_TEMP=user_temp or os.path.join(fixture, "tmp"))
+               USER_TEMP=user_temp or os.path.join(fixture, "tmp"), QUORVEX_ARGS=args)
     # A sanitizer runtime insists on coming first among preloaded libraries; faketime is one too.
     env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0").lstrip(":")
     completed = subprocess.run(
@@ -220,6 +222,36 @@ def linux_refuses_program_folder_as_tmpdir():
           result)
     check_lines(read_mark(fixture, "var-tmp-after") or [], ["recent-var.txt"], "left in /var/tmp",
                 result)
+
+
+def linux_batch_clean():
+    """`quorvex clean --dry-run` names what would go and changes nothing; `quorvex clean` then
+    deletes it, without spinners or bars, and says what it could not delete."""
+    inst = harness.Installation("clean_batch")
+    fixture, recent = linux_fixture(inst, 0)
+    tmp = os.path.join(fixture, "tmp")
+    before = sorted(os.listdir(tmp))
+    result = run_in_namespace(inst, fixture, recent, "", args="clean --dry-run")
+    check_equal(result.returncode, 0, "dry run exit status", result)
+    listed = result.stdout.split("\n\n")[0].split("\n")
+    would_go = sorted(os.path.join(tmp, n) for n in ("old.txt", "old-tree", "link-outside",
+                                                     "mounted")) + ["/var/tmp/old-var.txt"]
+    check_lines(sorted(listed), sorted(would_go), "the entries that would be deleted", result)
+    check("\n5 entries would be deleted; 6 in use would be kept. Nothing was deleted.\n"
+          in result.stdout, "dry run summary", result)
+    check_lines(sorted(os.listdir(tmp)), before, "nothing deleted", result)
+    check_lines(read_mark(fixture, "var-tmp-after") or [], ["old-var.txt", "recent-var.txt"],
+                "nothing deleted in /var/tmp", result)
+    check(read_mark(fixture, "apt-get") is None and read_mark(fixture, "resolvectl") is None,
+          "no command ran", result)
+
+    result = run_in_namespace(inst, fixture, recent, "", args="clean")
+    check_equal(result.returncode, 2, "an entry that could not be deleted: exit 2", result)
+    check_equal(result.stdout, LINUX_TEXTS["success"] + "\n[INFO] Cleaning complete. Removed 4 "
+                "items. Skipped 1 items that could not be deleted.\n", "batch output", result)
+    check_equal(result.stderr, os.path.join(tmp, "mounted") + ": ERROR could not be deleted\n",
+                "the entry it could not delete", result)
+    check_lines(read_mark(fixture, "apt-get") or [], ["clean"], "apt-get stand-in ran", result)
 
 
 def linux_namespace_available():
@@ -328,6 +360,7 @@ def test_clean_temp_and_cache():
     # A failing package clean-up is reported and the rest of the clean-up carries on.
     linux_clean("clean_apt_fails", 100, LINUX_TEXTS["failure"], LINUX_TEXTS["log_failure"])
     linux_refuses_program_folder_as_tmpdir()
+    linux_batch_clean()
 
 
 def test_clean_memory():

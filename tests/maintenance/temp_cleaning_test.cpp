@@ -314,6 +314,60 @@ TEST(CleanTempAndCache, LeavesRecentlyUsedEntriesAlone) {
     EXPECT_TRUE(fs::exists(dir / "temp/fresh.txt"));
 }
 
+// The batch clean-up: a dry run names exactly what the real run then deletes, and changes
+// nothing and runs no command; the real run reports what it deleted. Neither prints anything.
+TEST(CleanTempUnattended, DryRunListsWhatTheRealRunDeletes) {
+    TempDir dir;
+    const auto ahead = std::chrono::hours(48);
+    dir.write("temp/old.txt", "o");
+    dir.write("temp/old-tree/a/b.txt", "b");
+    const auto recent = dir.write("temp/recent.txt", "r");
+    fs::last_write_time(recent, fs::last_write_time(recent) + ahead - std::chrono::hours(1));
+    dir.write("second/stale.bin", "s");
+
+    auto options = fixture_options({dir / "temp", dir / "second"});
+    options.min_entry_age = std::chrono::hours(24);
+    options.clock = [ahead] { return std::chrono::system_clock::now() + ahead; };
+    // A command that ran would leave its mark.
+    const auto mark = dir / "ran";
+    options.component_cleanup_command = "echo x> \"" + mark.string() + "\"";
+    options.dns_flush_command = options.component_cleanup_command;
+
+    TempCleanOutcome dry;
+    const auto dry_run = capture([&](Logger& logger) {
+        dry = clean_temp_unattended(logger, options, /*dry_run=*/true);
+    });
+    const std::set<fs::path> expected = {dir / "temp/old.txt", dir / "temp/old-tree",
+                                         dir / "second/stale.bin"};
+    EXPECT_EQ(std::set<fs::path>(dry.removable.begin(), dry.removable.end()), expected);
+    EXPECT_TRUE(dry.removed.empty());
+    EXPECT_EQ(dry.in_use, 1u);
+    EXPECT_EQ(dry_run.console, "");
+    EXPECT_TRUE(dry_run.log.empty());
+    EXPECT_FALSE(fs::exists(mark));
+    for (const auto& path : expected) EXPECT_TRUE(fs::exists(path)) << path;
+
+    TempCleanOutcome real;
+    const auto real_run = capture([&](Logger& logger) {
+        real = clean_temp_unattended(logger, options, /*dry_run=*/false);
+    });
+    EXPECT_EQ(std::set<fs::path>(real.removed.begin(), real.removed.end()), expected);
+    EXPECT_TRUE(real.removable.empty());
+    EXPECT_TRUE(real.failed.empty());
+    EXPECT_TRUE(real.component_cleanup_ok);
+    EXPECT_EQ(real_run.console, "");
+    for (const auto& path : expected) EXPECT_FALSE(fs::exists(path)) << path;
+    EXPECT_TRUE(fs::exists(recent));
+    EXPECT_TRUE(fs::exists(mark));
+    EXPECT_EQ(real_run.log.back(), "Temp/cache cleaning summary: removed 3, skipped 0");
+
+    options.component_cleanup_command = kFails;
+    EXPECT_FALSE(capture([&](Logger& logger) {
+                     real = clean_temp_unattended(logger, options, false);
+                 }).log.empty());
+    EXPECT_FALSE(real.component_cleanup_ok);
+}
+
 // Makes a listening-style socket file at path, as a running service would; it stays after the
 // helper exits. The helper binds a name relative to the folder, since socket paths are short.
 void make_socket(const fs::path& path) {
