@@ -122,15 +122,14 @@ std::vector<const ScanFinding*> sorted_findings(const ScanStats& stats) {
     return findings;
 }
 
-// Roots that did not exist, folders that could not be walked and files that could not be read.
+// Roots that did not exist, then the folders and files that could not be read, by path.
 std::vector<ScanError> all_errors(const ScanStats& stats, bool missing_roots_are_errors) {
     std::vector<ScanError> errors;
     if (missing_roots_are_errors) {
         for (const auto& root : stats.missing_roots) {
-            errors.push_back(ScanError{root, root, "no such file or directory"});
+            errors.push_back(ScanError{root, printable(root), "no such file or directory"});
         }
     }
-    errors.insert(errors.end(), stats.walk_errors.begin(), stats.walk_errors.end());
     std::vector<ScanError> files = stats.error_files;
     std::sort(files.begin(), files.end(),
               [](const ScanError& a, const ScanError& b) { return a.path < b.path; });

@@ -4,6 +4,35 @@
 
 #include "platform/console.h"
 
+std::string printable(std::string_view text) {
+    const auto is_control = [](unsigned char c) { return c < 0x20 || c == 0x7F; };
+    const auto starts_c1 = [&text](std::size_t at) {
+        return static_cast<unsigned char>(text[at]) == 0xC2 && at + 1 < text.size() &&
+               static_cast<unsigned char>(text[at + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[at + 1]) <= 0x9F;
+    };
+    std::string out;
+    out.reserve(text.size());
+    const auto escape = [&out](unsigned char c) {
+        static constexpr char kDigits[] = "0123456789abcdef";
+        out += "\\x";
+        out += kDigits[c >> 4];
+        out += kDigits[c & 0x0F];
+    };
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const auto c = static_cast<unsigned char>(text[at]);
+        if (is_control(c)) {
+            escape(c);
+        } else if (starts_c1(at)) {
+            escape(c);
+            escape(static_cast<unsigned char>(text[++at]));
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 void print_colored(const std::string& text, std::uint16_t color) {
     platform::set_text_attribute(color);
     std::cout << text << '\n' << std::flush;

@@ -35,6 +35,12 @@ inline constexpr std::array<std::string_view, 4> spinner_frames = {"|", "/", "-"
 // Width of the line that print_status and the progress line blank before writing.
 inline constexpr int kBlankWidth = 80;
 
+// The text with every control character written as \xHH: C0, DEL, and C1 in UTF-8 (each of its
+// two bytes). File names are chosen by whoever made the files; written as they are, a line feed
+// forges a log line and an escape sequence takes over the user's terminal. Nothing else changes:
+// a backslash stays a backslash.
+std::string printable(std::string_view text);
+
 // One line in the given colour; the colour returns to the default afterwards.
 void print_colored(const std::string& text, std::uint16_t color);
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "console/console.h"
 #include "platform/clock.h"
 
 Logger::Logger(const std::string& file_name) : file(file_name, std::ios::out | std::ios::app) {}
@@ -20,6 +21,6 @@ void Logger::log(const std::string& message) {
     const std::tm now = platform::local_time(std::time(nullptr));
     file << format_log_timestamp(now.tm_year + 1900, now.tm_mon + 1, now.tm_mday, now.tm_hour,
                                  now.tm_min, now.tm_sec)
-         << ' ' << message << '\n';
+         << ' ' << printable(message) << '\n';
     file.flush();
 }

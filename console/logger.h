@@ -14,7 +14,8 @@ class Logger {
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
 
-    // Appends "YYYY-MM-DD HH:MM:SS <message>" and a line break, then flushes.
+    // Appends "YYYY-MM-DD HH:MM:SS <message>" and a line break, then flushes. Control characters
+    // of the message are written escaped (see printable), so one call is always one line.
     void log(const std::string& message);
 
   private:

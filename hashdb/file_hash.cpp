@@ -12,11 +12,15 @@ std::string to_hex(const platform::Sha256Digest& digest) {
     return hex;
 }
 
-bool hash_into(const std::filesystem::path& path, std::string& hex_out,
-               platform::ByteHistogram* histogram, platform::FileStamp* stamp, std::string* error) {
+bool hash_into(const FileLocation& file, std::string& hex_out, platform::ByteHistogram* histogram,
+               platform::FileStamp* stamp, std::string* error) {
     platform::Sha256Digest digest;
     platform::ReadError failure;
-    if (!platform::sha256_file(path, digest, histogram, stamp, &failure)) {
+    const bool hashed = file.folder != nullptr
+                            ? platform::sha256_file_in(*file.folder, file.name, file.path, digest,
+                                                       histogram, stamp, &failure)
+                            : platform::sha256_file(file.path, digest, histogram, stamp, &failure);
+    if (!hashed) {
         if (error != nullptr) *error = describe_read_error(failure);
         return false;
     }
@@ -51,13 +55,13 @@ std::string describe_read_error(const platform::ReadError& error) {
     return "cannot be read";
 }
 
-bool compute_file_hash(const std::filesystem::path& path, std::string& hex_out,
-                       platform::FileStamp* stamp, std::string* error) {
-    return hash_into(path, hex_out, nullptr, stamp, error);
+bool compute_file_hash(const FileLocation& file, std::string& hex_out, platform::FileStamp* stamp,
+                       std::string* error) {
+    return hash_into(file, hex_out, nullptr, stamp, error);
 }
 
-bool compute_file_hash(const std::filesystem::path& path, std::string& hex_out,
+bool compute_file_hash(const FileLocation& file, std::string& hex_out,
                        platform::ByteHistogram& histogram, platform::FileStamp* stamp,
                        std::string* error) {
-    return hash_into(path, hex_out, &histogram, stamp, error);
+    return hash_into(file, hex_out, &histogram, stamp, error);
 }

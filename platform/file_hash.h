@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/file_info.h"
+#include "platform/folder_reader.h"
 
 namespace platform {
 
@@ -47,5 +48,13 @@ struct ReadError {
 bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest,
                  ByteHistogram* histogram = nullptr, FileStamp* stamp = nullptr,
                  ReadError* error = nullptr);
+
+// The same for the entry `name` of an open folder, whose whole path is `path`: opened relative to
+// the folder where the system allows, so that a path longer than the system opens by name is
+// still read, and the system need not resolve the whole path again.
+bool sha256_file_in(const FolderReader& folder, const FolderReader::Char* name,
+                    const std::filesystem::path& path, Sha256Digest& digest,
+                    ByteHistogram* histogram = nullptr, FileStamp* stamp = nullptr,
+                    ReadError* error = nullptr);
 
 }  // namespace platform

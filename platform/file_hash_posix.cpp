@@ -48,21 +48,20 @@ class FileDescriptor {
     int fd;
 };
 
-}  // namespace
+void set_error(ReadError* error, ReadFailure failure, int system) {
+    if (error == nullptr) return;
+    error->failure = failure;
+    error->system =
+        system == 0 ? std::error_code() : std::error_code(system, std::generic_category());
+}
 
-bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHistogram* histogram,
-                 FileStamp* stamp, ReadError* error) {
+// Digests the file behind an open descriptor (see sha256_file).
+bool sha256_open_file(const FileDescriptor& file, Sha256Digest& digest, ByteHistogram* histogram,
+                      FileStamp* stamp, ReadError* error) {
     const auto fail = [error](ReadFailure failure, int system = 0) {
-        if (error != nullptr) {
-            error->failure = failure;
-            error->system =
-                system == 0 ? std::error_code() : std::error_code(system, std::generic_category());
-        }
+        set_error(error, failure, system);
         return false;
     };
-    // O_NONBLOCK: opening a FIFO without a writer must not wait. The fstat below then rejects it.
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (file.get() < 0) return fail(ReadFailure::kOpen, errno);
     struct stat info {};
     if (::fstat(file.get(), &info) != 0) return fail(ReadFailure::kOpen, errno);
     if (!S_ISREG(info.st_mode) || info.st_size < 0) return fail(ReadFailure::kNotRegularFile);
@@ -107,6 +106,33 @@ bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHi
     if (histogram != nullptr) *histogram = counted;
     if (stamp != nullptr) stamp_of_status(info, *stamp);
     return true;
+}
+
+// O_NONBLOCK: opening a FIFO without a writer must not wait; fstat then rejects it.
+constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+
+}  // namespace
+
+bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHistogram* histogram,
+                 FileStamp* stamp, ReadError* error) {
+    FileDescriptor file(::open(path.c_str(), kOpenFlags));
+    if (file.get() < 0) {
+        set_error(error, ReadFailure::kOpen, errno);
+        return false;
+    }
+    return sha256_open_file(file, digest, histogram, stamp, error);
+}
+
+bool sha256_file_in(const FolderReader& folder, const FolderReader::Char* name,
+                    const std::filesystem::path& path, Sha256Digest& digest,
+                    ByteHistogram* histogram, FileStamp* stamp, ReadError* error) {
+    if (folder.descriptor() < 0) return sha256_file(path, digest, histogram, stamp, error);
+    FileDescriptor file(::openat(folder.descriptor(), name, kOpenFlags));
+    if (file.get() < 0) {
+        set_error(error, ReadFailure::kOpen, errno);
+        return false;
+    }
+    return sha256_open_file(file, digest, histogram, stamp, error);
 }
 
 }  // namespace platform

@@ -149,4 +149,10 @@ bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHi
     return true;
 }
 
+bool sha256_file_in(const FolderReader&, const FolderReader::Char*,
+                    const std::filesystem::path& path, Sha256Digest& digest,
+                    ByteHistogram* histogram, FileStamp* stamp, ReadError* error) {
+    return sha256_file(path, digest, histogram, stamp, error);
+}
+
 }  // namespace platform

@@ -49,4 +49,7 @@ void assign_narrow_path_key(std::basic_string_view<std::filesystem::path::value_
 // code page on Windows. False when a character cannot be represented.
 bool narrow_path(const std::filesystem::path& path, std::string& out);
 
+// The same, with '?' for every character the narrow form cannot hold; never fails.
+std::string display_narrow(const std::filesystem::path& path);
+
 }  // namespace platform

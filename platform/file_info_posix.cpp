@@ -22,4 +22,6 @@ bool narrow_path(const std::filesystem::path& path, std::string& out) {
     return true;
 }
 
+std::string display_narrow(const std::filesystem::path& path) { return path.native(); }
+
 }  // namespace platform

@@ -55,4 +55,19 @@ bool narrow_path(const std::filesystem::path& path, std::string& out) {
     return true;
 }
 
+std::string display_narrow(const std::filesystem::path& path) {
+    std::string narrow;
+    if (narrow_path(path, narrow)) return narrow;
+    const std::wstring& wide = path.native();
+    if (wide.size() > static_cast<std::size_t>(INT_MAX)) return std::string(wide.size(), '?');
+    const int wide_length = static_cast<int>(wide.size());
+    const int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), wide_length,
+                                           nullptr, 0, "?", nullptr);
+    if (length <= 0) return std::string(wide.size(), '?');
+    narrow.assign(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), wide_length, narrow.data(),
+                        length, "?", nullptr);
+    return narrow;
+}
+
 }  // namespace platform

@@ -28,6 +28,10 @@ class FolderReader {
     // Opens the folder, following a link given as `folder` itself; `error()` says why it could
     // not be.
     explicit FolderReader(const std::filesystem::path& folder);
+    // Opens the folder entry `name` of `parent`, which the walk spells `path`, relative to the
+    // open parent where the system allows: a path longer than the system opens by name is still
+    // reached. A link found there instead of a folder is not followed.
+    FolderReader(const FolderReader& parent, const Char* name, const std::filesystem::path& path);
     ~FolderReader();
     FolderReader(const FolderReader&) = delete;
     FolderReader& operator=(const FolderReader&) = delete;
@@ -50,7 +54,17 @@ class FolderReader {
     // True when the folder belongs to a pseudo file system (see is_pseudo_file_system).
     bool on_pseudo_file_system() const;
 
+    // The open folder's descriptor, for opening its entries relative to it (Linux); -1 where
+    // entries are opened by their whole path.
+    int descriptor() const;
+
+    // The longest path the system opens by name; an entry with a longer one can only be reached
+    // relative to its open folder (where descriptor() is one).
+    static std::size_t longest_path_by_name();
+
   private:
+    FolderReader(const FolderReader* parent, const Char* name, const std::filesystem::path& path);
+
     struct State;
     std::unique_ptr<State> state;
     std::error_code failure;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 #include "platform/file_info_posix.h"
 #include "platform/folder_reader.h"
@@ -44,10 +45,26 @@ std::error_code last_error() { return {errno, std::generic_category()}; }
 
 }  // namespace
 
-FolderReader::FolderReader(const std::filesystem::path& folder) : state(std::make_unique<State>()) {
-    // Non-blocking, so that a FIFO swapped in for the folder cannot hold the walk (O_DIRECTORY
-    // refuses it anyway, after the open).
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+namespace {
+
+// Non-blocking, so that a FIFO swapped in for the folder cannot hold the walk (O_DIRECTORY
+// refuses it anyway, after the open).
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
+
+}  // namespace
+
+FolderReader::FolderReader(const std::filesystem::path& folder)
+    : FolderReader(nullptr, folder.c_str(), folder) {}
+
+FolderReader::FolderReader(const FolderReader& parent, const Char* name,
+                           const std::filesystem::path& path)
+    : FolderReader(&parent, name, path) {}
+
+FolderReader::FolderReader(const FolderReader* parent, const Char* name,
+                           const std::filesystem::path&)
+    : state(std::make_unique<State>()) {
+    const int fd = parent == nullptr ? ::open(name, kFolderFlags)
+                                     : ::openat(parent->state->fd, name, kFolderFlags | O_NOFOLLOW);
     if (fd < 0) {
         failure = last_error();
         return;
@@ -100,5 +117,9 @@ bool FolderReader::query_stamp(const Char* name, FileStamp& stamp) const {
 bool FolderReader::on_pseudo_file_system() const {
     return state->fd >= 0 && is_on_pseudo_file_system(state->fd);
 }
+
+int FolderReader::descriptor() const { return state->fd; }
+
+std::size_t FolderReader::longest_path_by_name() { return PATH_MAX - 1; }
 
 }  // namespace platform

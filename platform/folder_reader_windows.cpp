@@ -36,9 +36,17 @@ EntryKind kind_of_status(const std::filesystem::file_status& status) {
 
 }  // namespace
 
-FolderReader::FolderReader(const std::filesystem::path& folder) : state(std::make_unique<State>()) {
-    state->folder = folder;
-    state->listing = std::filesystem::directory_iterator(folder, failure);
+FolderReader::FolderReader(const std::filesystem::path& folder)
+    : FolderReader(nullptr, folder.c_str(), folder) {}
+
+FolderReader::FolderReader(const FolderReader& parent, const Char* name,
+                           const std::filesystem::path& path)
+    : FolderReader(&parent, name, path) {}
+
+FolderReader::FolderReader(const FolderReader*, const Char*, const std::filesystem::path& path)
+    : state(std::make_unique<State>()) {
+    state->folder = path;
+    state->listing = std::filesystem::directory_iterator(path, failure);
 }
 
 FolderReader::~FolderReader() = default;
@@ -76,5 +84,9 @@ bool FolderReader::query_stamp(const Char* name, FileStamp& stamp) const {
 }
 
 bool FolderReader::on_pseudo_file_system() const { return false; }
+
+int FolderReader::descriptor() const { return -1; }
+
+std::size_t FolderReader::longest_path_by_name() { return SIZE_MAX; }
 
 }  // namespace platform

@@ -48,16 +48,20 @@ struct FileBatch {
 
     void add(const WalkedFile& file) {
         // A file named as a root comes without a folder: its status is read by its whole path.
-        const std::size_t folder = file.folder ? lend(file.folder) : kNoFolder;
+        const std::size_t folder = file.folder ? lend(file.folder, file.path.size()) : kNoFolder;
         entries.push_back(Entry{text.size(), file.path.size(), file.name_offset, folder});
         text += file.path;
         text += Char(0);
     }
 
-    // The folder's index in `folders`, or kNoFolder when the limit of lent folders is reached.
-    std::size_t lend(const std::shared_ptr<platform::FolderReader>& folder) {
+    // The folder's index in `folders`, or kNoFolder when the limit of lent folders is reached. A
+    // file whose path is too long to be opened by name can only be reached through its folder,
+    // which it is lent whatever the limit.
+    std::size_t lend(const std::shared_ptr<platform::FolderReader>& folder,
+                     std::size_t path_length) {
         if (!folders.empty() && folders.back() == folder) return folders.size() - 1;
-        if (lent.fetch_add(1) >= kLentFolderLimit) {
+        if (lent.fetch_add(1) >= kLentFolderLimit &&
+            path_length <= platform::FolderReader::longest_path_by_name()) {
             lent.fetch_sub(1);
             return kNoFolder;
         }
@@ -89,8 +93,7 @@ void scan_batch(const FileScanContext& context, ScanProgress& live, FileBatch& b
         try {
             scan_walked_file(context, tally, path, file.name, folder);
         } catch (const std::exception& error) {
-            const std::filesystem::path failed(path);
-            context.found.add_error(ScanError{failed, display_text(failed), error.what()});
+            record_error(context, std::filesystem::path(path), error.what());
         }
         // A file that had to be read shows in the progress line at once; files the cache
         // answered, in groups.
@@ -146,10 +149,12 @@ ScanStats scan_directory(const ScanRequest& request, const HashChecker& checker,
             batch->add(file);
             if (batch->entries.size() == kFilesPerTask) queue_batch();
         };
+        // A folder that cannot be walked hides files from the scan: it counts with the files
+        // that could not be read.
         const auto record_walk_error = [&](const std::filesystem::path& folder,
                                            const std::string& what) {
             logger.log("[ERROR] Directory iteration failed: " + what);
-            stats.walk_errors.push_back(ScanError{folder, display_text(folder), what});
+            found.add_error(ScanError{folder, display_text(folder), what});
         };
         const auto on_folder_error = [&](const std::filesystem::filesystem_error& error) {
             record_walk_error(error.path1(), error.what());

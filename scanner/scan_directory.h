@@ -20,10 +20,11 @@ struct ScanRequest {
     std::size_t threads = 0;  // workers; 0: one per hardware thread (4 when the system cannot tell)
 };
 
-// Runs one whole scan. Findings are logged as they are made. A root that does not exist is
-// logged, listed in `missing_roots` and passed over; a folder that cannot be walked is logged and
-// listed in `walk_errors`, and the rest is still scanned. `cache` may be null, which turns the
-// hash cache off; the cache is updated in memory and never saved here. `progress`, when given,
-// receives the live counters (another thread may watch it) and is marked finished at the end.
+// Runs one whole scan. Findings and errors are logged as they are made. A root that does not exist
+// is logged, listed in `missing_roots` and passed over; a folder that cannot be walked is an error
+// entry like a file that cannot be read, and the rest is still scanned. `cache` may be null, which
+// turns the hash cache off; the cache is updated in memory and never saved here. `progress`, when
+// given, receives the live counters (another thread may watch it) and is marked finished at the
+// end.
 ScanStats scan_directory(const ScanRequest& request, const HashChecker& checker, Logger& logger,
                          HashCache* cache, ScanProgress* progress = nullptr);

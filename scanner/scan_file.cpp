@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "console/console.h"
 #include "console/logger.h"
 #include "hashdb/file_hash.h"
 #include "hashdb/hash_cache.h"
@@ -25,16 +26,20 @@ bool query_stamp(FilePathText path, std::size_t name_offset, const platform::Fol
 }  // namespace
 
 std::string display_text(const std::filesystem::path& path) {
-    std::string narrow;
-    // A character the narrow form cannot hold is shown by the low byte of its code unit, as the
-    // cache key spells it: the entry is still listed and counted.
-    if (!platform::narrow_path(path, narrow)) narrow = platform::narrow_path_key(path);
-    return narrow;
+    return printable(platform::display_narrow(path));
 }
 
 bool is_executable_extension(const std::filesystem::path& path) {
     const std::string extension = lower_extension(path);
     return extension == ".exe" || extension == ".dll" || extension == ".sys";
+}
+
+void record_error(const FileScanContext& context, const std::filesystem::path& path,
+                  std::string reason) {
+    ScanError error{path, display_text(path), std::move(reason)};
+    const std::string line = "[ERROR] Could not scan " + error.display + ": " + error.reason;
+    context.found.add_error(std::move(error));
+    context.logger.log(line);
 }
 
 void ScanCollector::add_malicious(ScanFinding finding) {
@@ -101,16 +106,21 @@ void scan_walked_file(const FileScanContext& context, WorkerTally& tally, FilePa
     // When an executable is read for its hash anyway, the entropy comes from the same bytes.
     std::optional<platform::ByteHistogram> histogram;
     if (hash.empty()) {
+        // Opened through the folder the walk holds open, where it lent one: a path too long to
+        // open by name is still read.
+        const FileLocation file = folder != nullptr
+                                      ? FileLocation(path(), folder, path_text.data() + name_offset)
+                                      : FileLocation(path());
         bool hashed = false;
         std::string reason;
         if (heuristics_apply) {
             histogram.emplace();
-            hashed = compute_file_hash(path(), hash, *histogram, &stamp, &reason);
+            hashed = compute_file_hash(file, hash, *histogram, &stamp, &reason);
         } else {
-            hashed = compute_file_hash(path(), hash, &stamp, &reason);
+            hashed = compute_file_hash(file, hash, &stamp, &reason);
         }
         if (!hashed) {
-            context.found.add_error(ScanError{path(), display_text(path()), std::move(reason)});
+            record_error(context, path(), std::move(reason));
             return;
         }
         if (cache != nullptr) cache->store_key(tally.key, stamp, hash);

@@ -85,8 +85,14 @@ void scan_walked_file(const FileScanContext& context, WorkerTally& tally, FilePa
 // suspicious finding.
 void scan_file(const FileScanContext& context, const std::filesystem::path& path);
 
-// The narrow text of a path as the result lists, the log and reports show it.
+// The narrow text of a path as the result lists, the log and reports show it: characters the
+// narrow form cannot hold as '?', control characters escaped.
 std::string display_text(const std::filesystem::path& path);
+
+// Records a file (or folder) the scan could not look at, with its reason, in the errors and the
+// log.
+void record_error(const FileScanContext& context, const std::filesystem::path& path,
+                  std::string reason);
 
 // True for the extensions that get the entropy test: ".exe", ".dll" and ".sys", in any case.
 bool is_executable_extension(const std::filesystem::path& path);

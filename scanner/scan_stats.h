@@ -61,12 +61,12 @@ struct ScanStats {
 
     std::vector<ScanFinding> malicious_files;
     std::vector<ScanFinding> suspicious_files;
-    std::vector<ScanError> error_files;  // files that could not be scanned
+    // Files that could not be scanned, and folders (roots included) that could not be walked or
+    // whose listing broke off.
+    std::vector<ScanError> error_files;
 
     // Roots that did not exist; they are passed over and the other roots still scanned.
     std::vector<std::string> missing_roots;
-    // Folders (roots included) that could not be walked, or whose listing broke off.
-    std::vector<ScanError> walk_errors;
 
     std::chrono::steady_clock::time_point start_time;
     std::chrono::steady_clock::time_point end_time;

@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "platform/file_info.h"
 #include "platform/fs_kind.h"
 #include "scanner/eligibility.h"
 
@@ -12,12 +13,10 @@ namespace {
 
 using Text = std::filesystem::path::string_type;
 
-// A folder the user may not read is an expected sight on any system, and one removed while the
-// walk runs is simply no longer there; anything else (no descriptors left, a name too long, an I/O
-// error) hides files from the scan and is worth telling.
+// A folder removed while the walk runs is simply no longer there; anything else (no access, no
+// descriptors left, an I/O error) hides files from the scan and is worth telling.
 bool worth_reporting(const std::error_code& ec) {
-    return ec != std::errc::permission_denied && ec != std::errc::operation_not_permitted &&
-           ec != std::errc::no_such_file_or_directory;
+    return ec != std::errc::no_such_file_or_directory;
 }
 
 // The text every entry of the folder begins with, spelt as `folder / name` spells it.
@@ -27,15 +26,16 @@ Text entry_prefix(const std::filesystem::path& folder) {
     return prefix;
 }
 
-// Appends a name's narrow text in lower case; throws when it has no narrow form. A template, so
-// that only the branch for this system's path characters is compiled.
+// Appends a name's narrow text in lower case. A character the narrow form cannot hold becomes '?',
+// which no marker contains: such a name is filtered like any other and never ends the walk. A
+// template, so that only the branch for this system's path characters is compiled.
 template <class Name>
 void append_lower(std::string& lower, const Name& name) {
     const std::size_t start = lower.size();
     if constexpr (std::is_same_v<Name, std::string>) {
         lower += name;
     } else {
-        lower += narrow_or_throw(std::filesystem::path(name));
+        lower += platform::display_narrow(std::filesystem::path(name));
     }
     lower_ascii_from(lower, start);
 }
@@ -59,8 +59,6 @@ void walk_tree(const std::filesystem::path& root, const ScanConfig& config,
     if (platform::is_pseudo_file_system(root)) return;
     auto top = std::make_shared<platform::FolderReader>(root);
     if (const std::error_code ec = top->error()) {
-        // A root the user may not read is walked as an empty folder.
-        if (ec == std::errc::permission_denied) return;
         throw std::filesystem::filesystem_error("directory iterator cannot open directory", root,
                                                 ec);
     }
@@ -111,7 +109,8 @@ void walk_tree(const std::filesystem::path& root, const ScanConfig& config,
         lower += static_cast<char>(std::filesystem::path::preferred_separator);
         if (is_pruned_below(lower, lower.size() - 1, config)) continue;
         std::filesystem::path folder(path);
-        auto below = std::make_shared<platform::FolderReader>(folder);
+        auto below =
+            std::make_shared<platform::FolderReader>(*current.reader, name.c_str(), folder);
         if (below->error()) {
             report(folder, below->error());
             continue;

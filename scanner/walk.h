@@ -25,8 +25,8 @@ using FolderErrorHandler = std::function<void(const std::filesystem::filesystem_
 
 // Walks `root` depth first and calls `on_file` for every entry the eligibility rule scans. Never
 // goes into links, junctions or pseudo file systems, nor into folders the rule prunes. A folder
-// that cannot be listed is passed over and the walk goes on with the rest: silently when access is
-// denied or the folder is gone meanwhile, through `on_folder_error` (if set) for any other cause.
-// Throws when the root cannot be listed or an entry's path has no narrow form.
+// that cannot be listed is passed over and the walk goes on with the rest: silently when it is
+// gone meanwhile, through `on_folder_error` (if set) for any other cause, access denied included.
+// Throws when the root cannot be listed.
 void walk_tree(const std::filesystem::path& root, const ScanConfig& config,
                const FileHandler& on_file, const FolderErrorHandler& on_folder_error = {});

@@ -27,6 +27,26 @@ TEST(StatusColorTest, LeadingTagDecidesTheColour) {
     for (const auto& c : cases) EXPECT_EQ(status_color(c.message), c.color) << c.message;
 }
 
+TEST(PrintableTest, ControlCharactersAreEscapedAndNothingElse) {
+    struct Case {
+        std::string text;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"/plain/path.exe", "/plain/path.exe"},
+        {"evil\n2026-12-10 11:00:00 Scan Finished.", "evil\\x0a2026-12-10 11:00:00 Scan Finished."},
+        {"\x1b]2;title\x07\x1b[31mred", "\\x1b]2;title\\x07\\x1b[31mred"},
+        {std::string("nul\0tab\tcr\r", 11), "nul\\x00tab\\x09cr\\x0d"},
+        {"del\x7f", "del\\x7f"},
+        {"c1 \xc2\x9b csi \xc2\x85 nel", "c1 \\xc2\\x9b csi \\xc2\\x85 nel"},
+        // Characters just outside C1, and other UTF-8, stay as they are.
+        {"\xc2\xa0 \xc3\xa9 \xe2\x82\xac \xc2", "\xc2\xa0 \xc3\xa9 \xe2\x82\xac \xc2"},
+        // A backslash is a Windows separator, and a name holding the text \x1b is harmless.
+        {"C:\\dir\\x1b.exe", "C:\\dir\\x1b.exe"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(printable(c.text), c.shown) << c.text;
+}
+
 TEST(PrintStatusTest, BlanksEightyColumnsBeforeTheMessage) {
     const std::string blank = "\r" + std::string(80, ' ') + "\r";
     {

@@ -61,6 +61,24 @@ TEST(LoggerTest, AppendsAcrossInstancesAndKeepsMessagesVerbatim) {
     }
 }
 
+// A message carrying a file name can hold any byte but NUL and '/': one call must stay one line.
+TEST(LoggerTest, AMessageCannotForgeALine) {
+    test_support::TempDir dir;
+    const auto file = (dir / "scan_log.txt").string();
+    {
+        Logger logger(file);
+        logger.log("[MALICIOUS] /x/evil\n2026-12-10 11:00:00 Scan Finished. Files: 0.bin");
+        logger.log("[MALICIOUS] /x/\x1b]2;title\x07.bin");
+    }
+    const auto lines = lines_of(test_support::read_file(file));
+    ASSERT_EQ(lines.size(), 2u);
+    std::string stamp, message;
+    ASSERT_TRUE(split_line(lines[0], stamp, message));
+    EXPECT_EQ(message, "[MALICIOUS] /x/evil\\x0a2026-12-10 11:00:00 Scan Finished. Files: 0.bin");
+    ASSERT_TRUE(split_line(lines[1], stamp, message));
+    EXPECT_EQ(message, "[MALICIOUS] /x/\\x1b]2;title\\x07.bin");
+}
+
 TEST(LoggerTest, EachLineIsFlushedWhenLogReturns) {
     test_support::TempDir dir;
     const auto file = (dir / "log.txt").string();

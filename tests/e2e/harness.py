@@ -178,6 +178,9 @@ def check(condition, message, result=None):
 
 
 def check_equal(actual, expected, message="", result=None):
+    if actual != expected and not isinstance(expected, str):
+        raise AssertionError("%s\nexpected %r\nactual   %r%s" % (
+            message, expected, actual, ("\n" + repr(result)) if result is not None else ""))
     if actual != expected:
         import difflib
         diff = "\n".join(difflib.unified_diff(

@@ -205,21 +205,87 @@ def test_post_scan_lists():
                 "the rest of that line is dropped: one menu, then 5 exits", result)
 
 
-def test_unreadable_file_is_listed_with_the_errors():
+def test_unreadable_file_and_folder_are_listed_with_the_errors():
     inst = harness.Installation("unreadable")
     inst.write("tree/fine.bin", "fine")
     locked = inst.write("tree/locked.bin", "secret")
     os.chmod(locked, 0)
+    inst.write("tree/closed/hidden.bin", "hidden")
+    closed = inst.path("tree", "closed")
+    os.chmod(closed, 0)
     # The first line answers the warning that the program does not run as root.
     keys = "\n1\n3\n0\n0\n%s\n3\n\n5\n" % inst.path("tree")
-    result = inst.run(keys, as_nobody=True)
+    try:
+        result = inst.run(keys, as_nobody=True)
+    finally:
+        os.chmod(closed, 0o755)
     check_equal(result.returncode, 0, "exit status", result)
     check("Files Scanned: 1\n" in result.stdout, "the readable file", result)
-    tail = result.stdout.split(PROMPT, 1)[1]
-    check_equal(tail[:-len(RETURN_WAIT + MENU)],
-                "\nFILES WITH ERRORS (1 total):\n1. %s\n"
-                "\nNote: These files could not be scanned (access denied, corrupted, etc.)\n"
-                % locked, "error list", result)
+    check("Errors: 2\n" in result.stdout, "the file and the folder count as errors", result)
+    tail = result.stdout.split(PROMPT, 1)[1][:-len(RETURN_WAIT + MENU)]
+    lines = tail.split("\n")
+    check_equal(lines[:2], ["", "FILES WITH ERRORS (2 total):"], "error heading", result)
+    check_equal(sorted(line[3:] for line in lines[2:4]), sorted([closed, locked]),
+                "the folder and the file", result)
+    check_equal("\n".join(lines[4:]), "\nNote: These files could not be scanned (access "
+                "denied, corrupted, etc.)\n", "note", result)
+    log = inst.read("scan_log.txt")
+    check("[ERROR] Could not scan %s: cannot open: Permission denied\n" % locked in log,
+          "the file's log line:\n" + log)
+    check(re.search(r"\[ERROR\] Directory iteration failed: .*Permission denied.*%s"
+                    % re.escape(closed), log), "the folder's log line:\n" + log)
+
+
+def test_file_names_cannot_write_to_the_terminal_or_forge_log_lines():
+    if harness.is_windows():
+        raise harness.Skip("Windows file names cannot hold control characters")
+    fx = Fixture("hostile_names")
+    content = fx.files["downloads/invoice.pdf.exe"]
+    names = {"evil\n2026-12-10 11:00:00 Scan Finished. Files: 0.bin":
+             "evil\\x0a2026-12-10 11:00:00 Scan Finished. Files: 0.bin",
+             "\x1b]2;owned\x07\x1b[31mred.bin": "\\x1b]2;owned\\x07\\x1b[31mred.bin"}
+    for name in names:
+        fx.inst.write("tree/hostile/" + name, content, mode="wb")
+    root = below(fx.root, "hostile")
+    shown = sorted(below(root, "") + escaped for escaped in names.values())
+    for action in ("2", "4"):
+        keys = "1\n3\n0\n0\n%s\n%s\n\n5\n" % (root, action)
+        result = fx.inst.run(keys)
+        check_equal(result.returncode, 0, "exit status", result)
+        check("\x1b" not in result.stdout and "\x07" not in result.stdout,
+              "no control character from a name reaches the screen", result)
+        tail = result.stdout.split(PROMPT, 1)[1]
+        if action == "2":
+            listed = sorted(line[3:] for line in tail.split("\n")[2:4])
+            check_equal(listed, shown, "the list shows the names escaped", result)
+        else:
+            name = re.search(r"Report exported to: (scan_results_\d+\.txt)", tail).group(1)
+            text = fx.inst.read(name)
+            for path in shown:
+                check("- %s\n" % path in text, "the export names %s:\n%s" % (path, text))
+            check("\x1b" not in text, "no escape character in the export")
+    log = fx.inst.read("scan_log.txt")
+    check("\x1b" not in log and "\x07" not in log, "no control character in the log")
+    for line in log.split("\n"):
+        check(line == "" or re.match(r"\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} ", line),
+              "every log line starts with its time stamp: %r" % line)
+    forged = [line for line in log.split("\n") if "Scan Finished. Files: 0" in line]
+    check_equal(len(forged), 2, "the forged text once per menu scan")
+    check(all("[MALICIOUS] " in line for line in forged),
+          "the forged text stays inside its finding's line: %r" % forged)
+    for path in shown:
+        check("[MALICIOUS] %s\n" % path in log, "the log names " + path)
+
+    # The batch output escapes them the same way, and JSON keeps the exact names.
+    result = fx.inst.run(None, args=("scan", root))
+    check_equal(sorted(l for l in result.stdout.split("\n") if l.endswith(": MALICIOUS")),
+                [p + ": MALICIOUS" for p in shown], "plain lines escaped", result)
+    result = fx.inst.run(None, args=("scan", "--json", root))
+    import json
+    paths = sorted(json.loads(l)["path"] for l in result.stdout.split("\n")
+                   if l.startswith('{"type":"finding"'))
+    check_equal(paths, sorted(below(root, "") + n for n in names), "JSON keeps the names",
+                result)
 
 
 def test_export_file_content():
@@ -330,7 +396,8 @@ if __name__ == "__main__":
         test_custom_scan_report_log_and_cache,
         test_terminal_shows_report_colours,
         test_post_scan_lists,
-        test_unreadable_file_is_listed_with_the_errors,
+        test_unreadable_file_and_folder_are_listed_with_the_errors,
+        test_file_names_cannot_write_to_the_terminal_or_forge_log_lines,
         test_export_file_content,
         test_view_log_runs_the_viewer,
         test_special_files_and_kernel_views_finish_at_once,

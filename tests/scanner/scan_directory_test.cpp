@@ -99,7 +99,7 @@ TEST_F(ScanDirectoryTest, RootsThatDoNotExistOrCannotBeListed) {
     EXPECT_EQ(stats.scanned_paths, missing + "; " + one + "; " + missing + "; ");
     EXPECT_EQ(stats.files_scanned, 1u);
     EXPECT_EQ(stats.missing_roots, (std::vector<std::string>{missing, missing}));
-    EXPECT_TRUE(stats.walk_errors.empty());
+    EXPECT_TRUE(stats.error_files.empty());
     const std::string log = bench.log_text();
     std::size_t warnings = 0;
     for (auto at = log.find("[WARN] Path skip: " + missing + "\n"); at != std::string::npos;
@@ -125,12 +125,11 @@ TEST_F(ScanDirectoryTest, FileRootsAndFailingRoots) {
     const std::string below_file = (bad / "inner").string();
     stats = scan({below_file, one}, nullptr);
     EXPECT_EQ(stats.files_scanned, 1u);
-    ASSERT_EQ(stats.walk_errors.size() + stats.missing_roots.size(), 1u);
-    if (!stats.walk_errors.empty()) {
-        EXPECT_EQ(stats.walk_errors[0].path, fs::path(below_file));
-        EXPECT_FALSE(stats.walk_errors[0].reason.empty());
-        EXPECT_NE(bench.log_text().find("[ERROR] Directory iteration failed: "),
-                  std::string::npos);
+    ASSERT_EQ(stats.error_files.size() + stats.missing_roots.size(), 1u);
+    if (!stats.error_files.empty()) {
+        EXPECT_EQ(stats.error_files[0].path, fs::path(below_file));
+        EXPECT_FALSE(stats.error_files[0].reason.empty());
+        EXPECT_NE(bench.log_text().find("[ERROR] Directory iteration failed: "), std::string::npos);
     }
 }
 
@@ -206,7 +205,7 @@ TEST_F(ScanDirectoryTest, EveryWalkedFileIsScannedOnceWhateverTheGrouping) {
             EXPECT_EQ(stats.cache_hits,
                       std::string(pass) == "cached" ? static_cast<std::uint64_t>(c.files) : 0u);
             // A group of no files has no folder either.
-            EXPECT_EQ(stats.walk_errors.size() + stats.missing_roots.size(),
+            EXPECT_EQ(stats.error_files.size() + stats.missing_roots.size(),
                       (c.failing_root_after ? 1u : 0u) + (c.files == 0 ? 1u : 0u));
         }
     }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -10,6 +11,8 @@
 #include <system_error>
 #include <vector>
 
+#include "hashdb/hash_cache.h"
+#include "platform/folder_reader.h"
 #include "scan_fixture.h"
 #include "scanner/scan_directory.h"
 
@@ -71,69 +74,59 @@ class OverlongTree {
     }
 };
 
-// Skips the test where the tree cannot be built, or where its deep folders can be listed after all
-// or fail as if missing (Wine says a path too long is not found), which the walk rightly ignores.
-#define REQUIRE_UNLISTABLE(tree)                                                      \
+// Skips the test where the tree cannot be built, where such long paths open by name after all, or
+// where the walk opens folders by their whole path (Windows), which then fail as if missing.
+#define REQUIRE_OVERLONG(tree)                                                        \
     if (!(tree).built) GTEST_SKIP() << "cannot build a tree this deep here";          \
-    if (!(tree).listing_error()) GTEST_SKIP() << "this system lists such long paths"; \
+    if (!(tree).listing_error()) GTEST_SKIP() << "this system opens such long paths"; \
     if ((tree).listing_error() == std::errc::no_such_file_or_directory)               \
     GTEST_SKIP() << "this system calls such long paths missing"
 
-TEST(WalkTest, AFolderThatCannotBeListedIsReportedAndTheWalkGoesOn) {
+// Past the longest path the system opens by name, the walk goes on: every folder is opened
+// relative to its open parent, so nothing below the limit is hidden from the scan.
+TEST(WalkTest, FoldersPastThePathLimitAreWalkedRelativeToTheirParent) {
     test_support::TempDir dir;
     const OverlongTree tree(dir.path());
-    REQUIRE_UNLISTABLE(tree);
-    const std::error_code expected = tree.listing_error();
+    REQUIRE_OVERLONG(tree);
 
     std::set<std::string> files;
     std::vector<fs::filesystem_error> errors;
+    std::size_t longest = 0;
     walk_tree(
         dir / "tree", ScanConfig{},
-        [&](const WalkedFile& file) { files.insert(fs::path(file.path).filename().string()); },
+        [&](const WalkedFile& file) {
+            files.insert(fs::path(file.path).filename().string());
+            longest = std::max(longest, file.path.size());
+        },
         [&](const fs::filesystem_error& error) { errors.push_back(error); });
-
-    // Everything above the limit is walked, before and after the failing folder.
-    EXPECT_EQ(files, (std::set<std::string>{"top.bin", "other.bin", "shallow.bin"}));
-    // Only the first folder past the limit is tried: nothing below it is ever seen.
-    ASSERT_EQ(errors.size(), 1u) << "listing the deepest folder fails with: " << expected.message()
-                                 << " (" << expected.value() << ")";
-    EXPECT_EQ(errors[0].code(), expected) << errors[0].what();
-    const fs::path failed = errors[0].path1();
-    EXPECT_EQ(failed.native().rfind(tree.moved_high.native(), 0), 0u) << failed;
-    std::error_code ec;
-    fs::directory_iterator parent(failed.parent_path(), ec);
-    EXPECT_FALSE(ec) << "the reported folder's parent was listable: " << ec.message();
-
-    // Without a handler the same walk still passes the folder over.
-    files.clear();
-    walk_tree(dir / "tree", ScanConfig{}, [&](const WalkedFile& file) {
-        files.insert(fs::path(file.path).filename().string());
-    });
-    EXPECT_EQ(files.size(), 3u);
+    EXPECT_EQ(files, (std::set<std::string>{"top.bin", "other.bin", "shallow.bin", "deep.bin"}));
+    EXPECT_TRUE(errors.empty()) << errors.front().what();
+    EXPECT_GT(longest, platform::FolderReader::longest_path_by_name());
 }
 
-TEST(WalkTest, TheScanLogsAFolderItCannotListAndScansTheRest) {
+// A file past the path limit is read, found and reported by its whole path.
+TEST(WalkTest, AFilePastThePathLimitIsScannedAndFound) {
     scan_fixture::ScanBench bench;
-    bench.load_database({std::string(64, '0')});
     const OverlongTree tree(bench.dir.path());
-    REQUIRE_UNLISTABLE(tree);
+    REQUIRE_OVERLONG(tree);
+    const auto deep = tree.deep_folder / "deep.bin";
+    // The tree's files hold their own names; a copy outside the tree gives the deep one's hash.
+    bench.load_database({scan_fixture::hash_of(bench.write("copy.bin", "deep.bin"))});
 
     ScanRequest request;
     request.roots = {(bench.dir / "tree").string()};
     request.threads = 2;
-    const ScanStats stats = scan_directory(request, bench.checker, bench.logger, nullptr);
-    EXPECT_EQ(stats.files_scanned, 3u);
-    ASSERT_EQ(stats.walk_errors.size(), 1u);
-    EXPECT_EQ(stats.walk_errors[0].path.native().rfind(tree.moved_high.native(), 0), 0u);
-
-    const std::string log = bench.log_text();
-    const std::string prefix = "[ERROR] Directory iteration failed: ";
-    const auto at = log.find(prefix);
-    ASSERT_NE(at, std::string::npos) << log;
-    const std::string line = log.substr(at, log.find('\n', at) - at);
-    EXPECT_NE(line.find(tree.listing_error().message()), std::string::npos) << line;
-    EXPECT_NE(line.find(tree.moved_high.string()), std::string::npos) << line;
-    EXPECT_EQ(log.find(prefix, at + 1), std::string::npos) << log;
+    for (const char* pass : {"first", "cached"}) {
+        SCOPED_TRACE(pass);
+        HashCache cache((bench.dir / "hash_cache.bin").string());
+        const ScanStats stats = scan_directory(request, bench.checker, bench.logger, &cache);
+        EXPECT_EQ(stats.files_scanned, 4u);
+        EXPECT_TRUE(stats.error_files.empty()) << stats.error_files.front().reason;
+        ASSERT_EQ(stats.malicious_files.size(), 1u);
+        EXPECT_EQ(stats.malicious_files[0].path, deep);
+        EXPECT_EQ(stats.malicious_files[0].size, 8u);
+    }
+    EXPECT_NE(bench.log_text().find("[MALICIOUS] " + deep.string() + "\n"), std::string::npos);
 }
 
 }  // namespace
