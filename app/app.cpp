@@ -9,6 +9,7 @@
 #include "app/menu.h"
 #include "console/console.h"
 #include "console/logger.h"
+#include "hashdb/database_update.h"
 #include "hashdb/hash_cache.h"
 #include "hashdb/hash_checker.h"
 #include "maintenance/memory_cleaning.h"
@@ -23,8 +24,8 @@ namespace {
 
 constexpr const char* kLogFile = "scan_log.txt";
 constexpr const char* kHashCacheFile = "hash_cache.bin";
-constexpr const char* kHashTextFile = "hashes.txt";
-constexpr const char* kHashBinaryFile = "hashes.bin";
+// A load's reason goes on a line of its own under the start-up line it explains.
+constexpr const char* kReasonIndent = "       ";
 
 void warn_if_not_elevated(std::istream& in) {
     if (platform::is_elevated()) return;
@@ -57,17 +58,17 @@ void draw_main_menu() {
 }
 
 // The update runs on a thread of its own; this one only turns the spinner until it is done.
-void run_database_update(HashChecker& checker, Logger& logger) {
+void run_database_update(HashChecker& checker, DatabaseUpdater& updater, Logger& logger) {
     logger.log("Starting database update");
-    const bool updated = wait_with_spinner("Downloading database updates", [&checker] {
-        return checker.update_database(kHashTextFile, kHashBinaryFile);
-    });
-    if (updated) {
+    const UpdateResult result = wait_with_spinner(
+        "Downloading database updates", [&] { return updater.update(checker, DatabaseFiles()); });
+    if (result.ok()) {
         print_status("[SUCCESS] Database updated.");
-        logger.log("Database update successful");
+        print_status("[INFO] " + describe(result) + ".");
+        logger.log("Database update successful (" + describe(result) + ")");
     } else {
-        print_status("[ERROR] Update failed.");
-        logger.log("[ERROR] Database update failed");
+        print_status("[ERROR] Update failed: " + result.reason);
+        logger.log("[ERROR] Database update failed: " + result.reason);
     }
 }
 
@@ -86,23 +87,29 @@ int run_quorvex() {
     // The log opens before the move below, so it lands in the folder the user started from.
     Logger logger(kLogFile);
     HashChecker checker(logger);
+    DatabaseUpdater updater(logger);
     warn_if_not_elevated(in);
     move_to_executable_folder();
 
     // The cache and the database are separate files of many megabytes: the database is read on
     // a second thread while the cache is, and the messages still come in their order.
     HashCache cache(kHashCacheFile);
-    auto database_loaded = std::async(
-        std::launch::async, [&checker] { return checker.load(kHashTextFile, kHashBinaryFile); });
-    if (cache.load()) {
+    auto database_loaded =
+        std::async(std::launch::async, [&checker] { return checker.load(DatabaseFiles()); });
+    const LoadResult cache_loaded = cache.load();
+    if (cache_loaded) {
         print_colored("[INFO] Hash cache loaded: " + std::to_string(cache.size()) + " entries.",
                       kLightBlue);
     } else {
         print_colored("[INFO] Starting with empty hash cache.", kLightBlue);
+        if (!cache_loaded.error.empty())
+            print_colored(kReasonIndent + cache_loaded.error, kLightBlue);
     }
     print_colored("[INIT] Loading hash database...", kLightCyan);
-    if (!database_loaded.get()) {
+    const LoadResult database = database_loaded.get();
+    if (!database) {
         print_colored("[WARN] Could not load hashes. Starting with empty database.", kYellow);
+        if (!database.error.empty()) print_colored(kReasonIndent + database.error, kYellow);
     }
     check_registry_autoruns(checker, logger);
 
@@ -132,7 +139,7 @@ int run_quorvex() {
                 wait_for_return(in);
                 break;
             case MenuAction::kUpdate:
-                run_database_update(checker, logger);
+                run_database_update(checker, updater, logger);
                 wait_for_return(in);
                 break;
             case MenuAction::kExit:
