@@ -11,6 +11,7 @@
 #include "app/menu.h"
 #include "console/console.h"
 #include "console/logger.h"
+#include "hashdb/database_update.h"
 #include "hashdb/hash_cache.h"
 #include "hashdb/hash_checker.h"
 #include "maintenance/memory_cleaning.h"
@@ -21,6 +22,9 @@
 #include "report/autoruns.h"
 
 namespace {
+
+// A load's reason goes on a line of its own under the start-up line it explains.
+constexpr const char* kReasonIndent = "       ";
 
 void warn_if_not_elevated(std::istream& in) {
     if (platform::is_elevated()) return;
@@ -53,17 +57,18 @@ void draw_main_menu() {
 }
 
 // The update runs on a thread of its own; this one only turns the spinner until it is done.
-void run_database_update(HashChecker& checker, Logger& logger, const DataFiles& data) {
+void run_database_update(HashChecker& checker, DatabaseUpdater& updater, Logger& logger,
+                         const DataFiles& data) {
     logger.log("Starting database update");
-    const bool updated = wait_with_spinner("Downloading database updates", [&checker, &data] {
-        return checker.update_database(data.hash_text(), data.hash_binary());
-    });
-    if (updated) {
+    const UpdateResult result = wait_with_spinner(
+        "Downloading database updates", [&] { return updater.update(checker, data.database()); });
+    if (result.ok()) {
         print_status("[SUCCESS] Database updated.");
-        logger.log("Database update successful");
+        print_status("[INFO] " + describe(result) + ".");
+        logger.log("Database update successful (" + describe(result) + ")");
     } else {
-        print_status("[ERROR] Update failed.");
-        logger.log("[ERROR] Database update failed");
+        print_status("[ERROR] Update failed: " + result.reason);
+        logger.log("[ERROR] Database update failed: " + result.reason);
     }
 }
 
@@ -90,6 +95,7 @@ int run_menu() {
     const std::filesystem::path log_file = std::filesystem::absolute(kLogFile, ignored);
     Logger logger(log_file.empty() ? std::string(kLogFile) : log_file.string());
     HashChecker checker(logger);
+    DatabaseUpdater updater(logger);
     warn_if_not_elevated(in);
     move_to_executable_folder();
     const DataFiles data;  // the working folder is now the executable's
@@ -97,18 +103,23 @@ int run_menu() {
     // The cache and the database are separate files of many megabytes: the database is read on
     // a second thread while the cache is, and the messages still come in their order.
     HashCache cache(data.hash_cache());
-    auto database_loaded = std::async(std::launch::async, [&checker, &data] {
-        return checker.load(data.hash_text(), data.hash_binary());
-    });
-    if (cache.load()) {
+    auto database_loaded =
+        std::async(std::launch::async, [&checker, &data] { return checker.load(data.database()); });
+    const LoadResult cache_loaded = cache.load();
+    if (cache_loaded) {
         print_colored("[INFO] Hash cache loaded: " + std::to_string(cache.size()) + " entries.",
                       kLightBlue);
     } else {
         print_colored("[INFO] Starting with empty hash cache.", kLightBlue);
+        if (!cache_loaded.error.empty()) {
+            print_colored(kReasonIndent + cache_loaded.error, kLightBlue);
+        }
     }
     print_colored("[INIT] Loading hash database...", kLightCyan);
-    if (!database_loaded.get()) {
+    const LoadResult database = database_loaded.get();
+    if (!database) {
         print_colored("[WARN] Could not load hashes. Starting with empty database.", kYellow);
+        if (!database.error.empty()) print_colored(kReasonIndent + database.error, kYellow);
     }
     check_registry_autoruns(checker, logger);
 
@@ -136,7 +147,7 @@ int run_menu() {
                 wait_for_return(in);
                 break;
             case MenuAction::kUpdate:
-                run_database_update(checker, logger, data);
+                run_database_update(checker, updater, logger, data);
                 wait_for_return(in);
                 break;
             case MenuAction::kExit:

@@ -21,6 +21,7 @@
 #include "app/json_lines.h"
 #include "console/console.h"
 #include "console/logger.h"
+#include "hashdb/database_update.h"
 #include "hashdb/hash_cache.h"
 #include "hashdb/hash_checker.h"
 #include "maintenance/temp_cleaning.h"
@@ -68,9 +69,11 @@ struct Session {
 };
 
 bool load_database(HashChecker& checker, const DataFiles& data) {
-    if (checker.load(data.hash_text(), data.hash_binary())) return true;
-    say_error("the hash database could not be loaded from " + data.hash_binary() + " or " +
-              data.hash_text());
+    const LoadResult loaded = checker.load(data.database());
+    if (loaded) return true;
+    const DatabaseFiles files = data.database();
+    say_error("the hash database could not be loaded from " + files.binary + " or " + files.text +
+              (loaded.error.empty() ? std::string(": neither file exists") : ": " + loaded.error));
     return false;
 }
 
@@ -266,15 +269,19 @@ int run_scan(const ScanCommand& command) {
 int run_update() {
     Session session;
     HashChecker checker(session.logger);
+    DatabaseUpdater updater(session.logger);
     session.logger.log("Starting database update");
-    if (checker.update_database(session.data.hash_text(), session.data.hash_binary())) {
-        print_status("[SUCCESS] Database updated.");
-        session.logger.log("Database update successful");
+    // The update replaces the whole database; the one on disk is loaded first only so that a
+    // failure leaves the files as they were, which the updater takes care of itself.
+    const UpdateResult result = updater.update(checker, session.data.database());
+    if (result.ok()) {
+        std::cout << "[SUCCESS] Database updated.\n[INFO] " << describe(result) << ".\n"
+                  << std::flush;
+        session.logger.log("Database update successful (" + describe(result) + ")");
         return kExitClean;
     }
-    std::cout << std::flush;
-    std::cerr << "[ERROR] Update failed.\n" << std::flush;
-    session.logger.log("[ERROR] Database update failed");
+    std::cerr << "[ERROR] Update failed: " << result.reason << "\n" << std::flush;
+    session.logger.log("[ERROR] Database update failed: " + result.reason);
     return kExitError;
 }
 

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include "hashdb/database_files.h"
+
 // The log, opened in the folder the program was started from.
 inline constexpr const char kLogFile[] = "scan_log.txt";
 
@@ -11,8 +13,9 @@ inline constexpr const char kLogFile[] = "scan_log.txt";
 struct DataFiles {
     std::filesystem::path folder;
 
-    std::string hash_text() const { return file("hashes.txt"); }
-    std::string hash_binary() const { return file("hashes.bin"); }
+    DatabaseFiles database() const {
+        return folder.empty() ? DatabaseFiles() : DatabaseFiles::in(folder);
+    }
     std::string hash_cache() const { return file("hash_cache.bin"); }
 
   private:

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <system_error>
 #include <utility>
 
 #include "platform/atomic_file.h"
@@ -174,15 +176,24 @@ bool parse_hash_cache(std::string_view data, std::vector<CacheEntry>& entries) {
 HashCache::HashCache(std::string file_path)
     : records(kCountBytes, '\0'), slots(capacity_for(0)), file_path(std::move(file_path)) {}
 
-bool HashCache::load() {
+LoadResult HashCache::load() {
     // A missing file, or a folder (which some systems open as a stream of meaningless size),
     // leaves the entries as they are.
+    std::error_code status_error;
+    const auto status = std::filesystem::status(file_path, status_error);
+    if (status.type() == std::filesystem::file_type::not_found) return LoadResult::not_found();
+    if (status_error) return LoadResult::failed(file_path + ": " + status_error.message());
+    if (!std::filesystem::is_regular_file(status)) {
+        return LoadResult::failed(file_path + ": not a regular file");
+    }
     platform::FileStamp before;
-    if (!platform::query_file_stamp(file_path, before)) return false;
+    if (!platform::query_file_stamp(file_path, before)) {
+        return LoadResult::failed(file_path + ": cannot be read");
+    }
     Bytes data;
     bool opened = false;
     const bool read = read_whole_file(file_path, data, opened);
-    if (!opened) return false;
+    if (!opened) return LoadResult::failed(file_path + ": cannot be opened");
 
     // The index is built in the same pass that checks the file; it is only kept if the whole file
     // passes.
@@ -239,7 +250,9 @@ bool HashCache::load() {
     } else {
         on_disk.reset();
     }
-    return intact;
+    if (intact) return LoadResult::loaded();
+    return LoadResult::failed(file_path + (read ? ": damaged (cut short, or not a hash cache)"
+                                                : ": cannot be read to the end"));
 }
 
 void HashCache::insert_slot(SlotTable& table, RepeatMap& repeats, const char* bytes,

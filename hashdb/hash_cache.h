@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "hashdb/load_result.h"
 #include "platform/file_info.h"
 #include "platform/memory.h"
 
@@ -26,9 +27,10 @@ class HashCache {
   public:
     explicit HashCache(std::string file_path);
 
-    // Replaces the entries with the file's. False when it cannot be opened (the entries stay) or
-    // is damaged (the cache is left empty: a half-read list is not trusted).
-    bool load();
+    // Replaces the entries with the file's. kNotFound when there is no file and kFailed, with the
+    // reason, when it cannot be read (the entries stay either way), or when it is damaged (the
+    // cache is left empty: a half-read list is not trusted).
+    LoadResult load();
     // Writes every entry in list order; the old file is replaced only by a complete one. A file
     // this cache loaded or wrote is left alone while neither it nor the entries have changed
     // since, as it already holds exactly these bytes.

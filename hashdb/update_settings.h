@@ -20,6 +20,6 @@ struct UpdateSettings {
 };
 
 // The list URLs of an index body: lines are split at any run of CR and LF, and a line counts when
-// it begins with the lowercase "http" (taken unchanged, so leading blanks disqualify it). A last
-// line without a line break counts too.
+// it begins with the lowercase "http" or "file://" (taken unchanged, so leading blanks disqualify
+// it). A last line without a line break counts too.
 std::vector<std::string> parse_update_index(std::string_view body);

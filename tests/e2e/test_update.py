@@ -87,13 +87,69 @@ def test_failed_update_leaves_the_database_files_alone():
         s.server.write("a.txt", "<html>maintenance</html>\n")
         result = s.run("4\n\n5\n")
         check(result.returncode == 0, "exit code", result)
-        check("[ERROR] Update failed.\n" in result.stdout, "failure line", result)
+        reason = s.server.url("/a.txt") + ": no SHA-256 hash line"
+        check("[ERROR] Update failed: %s\n" % reason in result.stdout, "failure line", result)
         check("[SUCCESS]" not in result.stdout, "no success", result)
         check(s.inst.read("hashes.txt") == OLD_HASH + "\n", "hashes.txt untouched")
-        check("[ERROR] Database update failed" in s.inst.read("scan_log.txt"), "log line")
+        check("[ERROR] Database update failed: " + reason in s.inst.read("scan_log.txt"),
+              "log line")
         leftovers = [n for n in os.listdir(s.inst.folder) if ".download" in n or ".tmp" in n]
         check(not leftovers, "no staging files left: %r" % leftovers)
     finally:
+        s.close()
+
+
+def test_one_failing_list_fails_the_whole_update():
+    """A good list and one answering 404 or 500: files and the running database stay as they were,
+    and the console and the log name the list and the status."""
+    old_payload = b"only the old database knows this file\n"
+    for status in (404, 500):
+        s = Setup("update_one_fails_%d" % status)
+        try:
+            old_text = hashlib.sha256(old_payload).hexdigest() + "\n"
+            s.inst.write("hashes.txt", old_text)
+            failing = s.server.url("/status/%d" % status)
+            s.server.write("dosyalar/hash.txt", s.server.url("/a.txt") + "\n" + failing + "\n")
+            s.server.write("a.txt", PAYLOAD_HASH + "\n")
+            s.inst.write("target/old.bin", old_payload, mode="wb")
+            s.inst.write("target/new.bin", PAYLOAD, mode="wb")
+            scan = "1\n3\n0\n0\n%s\n5\n" % s.native(s.inst.path("target"))
+            result = s.run("4\n\n" + scan + "5\n")
+            reason = "%s: HTTP status %d" % (failing, status)
+            check("[ERROR] Update failed: %s\n" % reason in result.stdout, "failure line", result)
+            check("[ERROR] Database update failed: " + reason in s.inst.read("scan_log.txt"),
+                  "log line")
+            check(s.inst.read("hashes.txt") == old_text, "hashes.txt untouched")
+            check(os.path.getsize(s.inst.path("hashes.bin")) == 32, "hashes.bin untouched")
+            found = result.stdout.split("MALICIOUS FILES DETECTED")[-1]
+            check("Malicious Found: 1" in result.stdout and "old.bin" in found and
+                  "new.bin" not in found, "the running database is the old one", result)
+        finally:
+            s.close()
+
+
+def test_plain_http_list_refused_unless_on_loopback():
+    s = Setup("update_http")
+    plain = UpdateServer(s.inst.path("plain"), tls=False).start()
+    try:
+        remote = "http://192.0.2.1/list.txt"
+        s.server.write("dosyalar/hash.txt", s.server.url("/a.txt") + "\n" + remote + "\n")
+        s.server.write("a.txt", PAYLOAD_HASH + "\n")
+        result = s.run("4\n\n5\n")
+        check("[ERROR] Update failed: %s: refused: plain http" % remote in result.stdout,
+              "the remote http list is refused by name", result)
+        check(s.inst.read("hashes.txt") == OLD_HASH + "\n", "hashes.txt untouched")
+        check([p for p, _ in s.server.requests()] == ["/dosyalar/hash.txt"],
+              "no list was fetched: %r" % s.server.requests())
+
+        plain.write("b.txt", PAYLOAD_HASH + "\n")
+        s.server.write("dosyalar/hash.txt", plain.url("/b.txt") + "\n")
+        result = s.run("4\n\n5\n")
+        check("[SUCCESS] Database updated.\n" in result.stdout, "the loopback list is taken",
+              result)
+        check(s.inst.read("hashes.txt") == PAYLOAD_HASH + "\n", "hashes.txt holds it")
+    finally:
+        plain.stop()
         s.close()
 
 
@@ -101,8 +157,25 @@ def test_unreachable_server_fails_the_update():
     s = Setup("update_unreachable")
     s.server.stop()  # the port now refuses connections
     result = s.run("4\n\n5\n")
-    check("[ERROR] Update failed.\n" in result.stdout, "failure line", result)
+    reason = s.server.url("/dosyalar/hash.txt") + ": transport error"
+    check("[ERROR] Update failed: " + reason in result.stdout, "failure line", result)
     check(s.inst.read("hashes.txt") == OLD_HASH + "\n", "hashes.txt untouched")
+
+
+def test_start_up_says_why_the_database_or_cache_is_unusable():
+    inst = harness.Installation("startup_reasons")
+    inst.write("hashes.bin", "x" * 33)
+    inst.write("hashes.txt", "d41d8cd98f00b204e9800998ecf8427e  empty.txt\n")
+    inst.write("hash_cache.bin", "\x01" * 5)
+    result = inst.run("5\n")
+    expected = (
+        "[INFO] Starting with empty hash cache.\n"
+        "       hash_cache.bin: damaged (cut short, or not a hash cache)\n"
+        "[INIT] Loading hash database...\n"
+        "[WARN] Could not load hashes. Starting with empty database.\n"
+        "       hashes.bin: damaged (33 bytes, not a whole number of 32-byte records); "
+        "hashes.txt: no SHA-256 hash line (1 MD5 or SHA-1 entries ignored)\n")
+    check(result.stdout.startswith(expected), "start-up lines with their reasons", result)
 
 
 if __name__ == "__main__":
@@ -110,5 +183,8 @@ if __name__ == "__main__":
         test_update_then_scan_finds_a_hash_only_the_new_list_holds,
         test_second_update_in_one_run_reuses_the_index,
         test_failed_update_leaves_the_database_files_alone,
+        test_one_failing_list_fails_the_whole_update,
+        test_plain_http_list_refused_unless_on_loopback,
         test_unreachable_server_fails_the_update,
+        test_start_up_says_why_the_database_or_cache_is_unusable,
     ])

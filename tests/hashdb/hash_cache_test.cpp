@@ -171,9 +171,16 @@ TEST_F(HashCacheTest, MissingOrEmptyFile) {
     const auto file = dir.write("doc.txt", "content");
     HashCache cache(cache_file());
     cache.store(file, kHashOne);
-    // A file that cannot be opened leaves the entries alone.
-    EXPECT_FALSE(cache.load());
+    // A missing file is the plain first start, and leaves the entries alone.
+    const LoadResult missing = cache.load();
+    EXPECT_FALSE(missing);
+    EXPECT_EQ(missing.status, LoadStatus::kNotFound);
+    EXPECT_EQ(missing.error, "");
     EXPECT_EQ(cache.size(), 1u);
+
+    // So does a folder where the file should be, but it says why.
+    HashCache folder(dir.path().string());
+    EXPECT_EQ(folder.load().error, dir.path().string() + ": not a regular file");
 
     dir.write("hash_cache.bin", "");
     EXPECT_TRUE(cache.load());
@@ -290,7 +297,9 @@ TEST_F(HashCacheTest, DamagedFileLoadsAsAnEmptyCache) {
     dir.write("hash_cache.bin", valid.substr(0, valid.size() - 1));
     HashCache cache(cache_file());
     cache.store(file, kHashThree);
-    EXPECT_FALSE(cache.load());
+    const LoadResult damaged = cache.load();
+    EXPECT_EQ(damaged.status, LoadStatus::kFailed);
+    EXPECT_EQ(damaged.error, cache_file() + ": damaged (cut short, or not a hash cache)");
     EXPECT_EQ(cache.size(), 0u);
     std::string hash;
     EXPECT_FALSE(cache.lookup(file, hash));

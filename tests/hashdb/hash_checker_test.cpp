@@ -84,9 +84,9 @@ TEST_F(HashCheckerTest, ConvertsQualifyingLinesIntoSortedRecords) {
          "# " + kHashA + "\n" + kHashB.substr(0, 63) + "\n" + kHashB + "0\n" +
              std::string(40, 'a') + "\n\n   \n" + kHashC + "\n",
          {kHashC}},
-        {"any 64 characters form a record, other characters counting as 0",
-         std::string(62, 'z') + "1G\n",
-         {"0000000000000000000000000000000000000000000000000000000000000010"}},
+        {"64 characters that are not all hexadecimal digits are no hash",
+         std::string(62, 'z') + "1G\n" + kHashA + "\n",
+         {kHashA}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -148,7 +148,8 @@ TEST_F(HashCheckerTest, ContainsFindsListedHashesInEitherCase) {
     EXPECT_FALSE(checker.contains(std::string(64, '0')));
     EXPECT_FALSE(checker.contains(std::string(64, 'f')));
     EXPECT_FALSE(checker.contains(kHashA.substr(0, 63) + "b"));
-    for (const std::string& bad : {std::string(), kHashA.substr(0, 63), kHashA + "0"}) {
+    for (const std::string& bad : {std::string(), kHashA.substr(0, 63), kHashA + "0",
+                                   kHashA.substr(0, 63) + "g", std::string(62, 'z') + "aa"}) {
         EXPECT_FALSE(checker.contains(bad)) << bad.size();
     }
 }
@@ -212,18 +213,30 @@ TEST_F(HashCheckerTest, DamagedBinaryFileIsRebuiltFromTheText) {
     EXPECT_TRUE(checker.contains(kHashB));
     EXPECT_EQ(read_file(bin()).size(), 32u);
     EXPECT_EQ(log_lines(),
-              (std::vector<std::string>{"Loading bin DB: " + bin(), "Converting txt to bin DB"}));
+              (std::vector<std::string>{
+                  "Loading bin DB: " + bin(),
+                  "Converting txt to bin DB (SHA-256 hashes taken: 1, other entries ignored: 0)"}));
 }
 
+// No file at all is the plain first start; anything else says which file is of no use and why.
 TEST_F(HashCheckerTest, LoadFailsWithoutAUsableFile) {
+    const std::string damaged = ": damaged (33 bytes, not a whole number of 32-byte records)";
     const struct {
         const char* name;
         bool damaged_bin;
         std::string text;
+        LoadStatus status;
+        std::string reason;
     } cases[] = {
-        {"no files at all", false, ""},
-        {"33-byte binary file and no text", true, ""},
-        {"text without a hash", false, "# nothing here\n"},
+        {"no files at all", false, "", LoadStatus::kNotFound, ""},
+        {"33-byte binary file and no text", true, "", LoadStatus::kFailed, bin() + damaged},
+        {"text without a hash", false, "# nothing here\n", LoadStatus::kFailed,
+         txt() + ": no SHA-256 hash line"},
+        {"text of MD5 and SHA-1 hashes", false,
+         std::string(32, 'a') + "\n" + std::string(40, 'b') + ";x\n", LoadStatus::kFailed,
+         txt() + ": no SHA-256 hash line (2 MD5 or SHA-1 entries ignored)"},
+        {"damaged binary file and text without a hash", true, "nothing\n", LoadStatus::kFailed,
+         bin() + damaged + "; " + txt() + ": no SHA-256 hash line"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -232,10 +245,20 @@ TEST_F(HashCheckerTest, LoadFailsWithoutAUsableFile) {
         if (c.damaged_bin) dir.write("hashes.bin", std::string(33, '\0'));
         if (!c.text.empty()) dir.write("hashes.txt", c.text);
         HashChecker checker(logger);
-        EXPECT_FALSE(checker.load(txt(), bin()));
+        const LoadResult result = checker.load(txt(), bin());
+        EXPECT_FALSE(result);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(result.error, c.reason);
         EXPECT_FALSE(checker.is_loaded());
         EXPECT_EQ(checker.record_count(), 0u);
     }
+
+    // A folder where the binary file should be.
+    std::filesystem::remove(txt());
+    std::filesystem::remove(bin());
+    std::filesystem::create_directory(bin());
+    HashChecker checker(logger);
+    EXPECT_EQ(checker.load(txt(), bin()).error, bin() + ": not a regular file");
 }
 
 TEST_F(HashCheckerTest, FailedReloadKeepsThePreviousDatabase) {

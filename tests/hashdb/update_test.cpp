@@ -1,5 +1,6 @@
 // The database update against a real local server: the index, the joined lists, the files it
-// replaces, and the limits that keep a dead or hostile server from hanging or flooding it.
+// replaces all together or not at all, the reasons of a failure, and the limits that keep a dead,
+// hostile or eavesdropped server from hanging, flooding or poisoning it.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "console/logger.h"
+#include "hashdb/database_update.h"
 #include "hashdb/hash_checker.h"
 #include "platform/http.h"
 #include "support/test_support.h"
@@ -29,20 +31,12 @@ const std::string kHashA(64, 'a');
 const std::string kHashB(64, 'b');
 const std::string kHashC = std::string(32, 'c') + std::string(32, 'd');
 const std::string kHashD(64, 'd');
-const std::string kHashE(64, 'e');
 const std::string kHashF(64, 'f');
-
-// A text file's content with the CR of Windows line ends removed.
-std::string text_of(const fs::path& path) {
-    std::string text = read_file(path);
-    std::erase(text, '\r');
-    return text;
-}
 
 // ---------------------------------------------------------------------------------------------
 // The index format needs no server.
 
-TEST(ParseUpdateIndex, TakesOnlyLinesThatBeginWithLowercaseHttp) {
+TEST(ParseUpdateIndex, TakesOnlyLinesThatBeginWithLowercaseHttpOrFile) {
     struct Case {
         const char* name;
         std::string body;
@@ -68,6 +62,7 @@ TEST(ParseUpdateIndex, TakesOnlyLinesThatBeginWithLowercaseHttp) {
          "http://h/a.txt\rhttp://h/b.txt\r",
          {"http://h/a.txt", "http://h/b.txt"}},
         {"shorter than four characters", "htt\nhttp\n", {"http"}},
+        {"local files", "file:///srv/a.txt\nfile:/b.txt\nFILE:///c.txt\n", {"file:///srv/a.txt"}},
         {"only line breaks", "\r\n\n\r", {}},
         {"empty", "", {}},
     };
@@ -169,6 +164,14 @@ class TestServer {
         return s;
     }
 
+    platform::HttpOptions http_options() const {
+        platform::HttpOptions options;
+        options.ca_bundle = ca_bundle();
+        options.connect_timeout_seconds = 10;
+        options.stall_timeout_seconds = 2;
+        return options;
+    }
+
   private:
     bool wine;
     std::string unix_root;
@@ -176,19 +179,82 @@ class TestServer {
     std::string port;
 };
 
-// One installation: the data files and the log in a private folder, a HashChecker on a server.
+// A local file as a URL: "file:///tmp/x" here, "file:///Z:/tmp/x" under Wine.
+std::string file_url(const fs::path& path) {
+    const std::string generic = path.generic_string();
+    return "file://" + std::string(generic.front() == '/' ? "" : "/") + generic;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The HTTP layer tells an answer's status apart from the ways a transfer fails.
+
+TEST(HttpClient, ReportsTheStatusOfAnAnswerAndTheKindOfAFailure) {
+    TestServer server;
+    server.serve("list.txt", "listed\n");
+    platform::HttpClient client;
+    ASSERT_TRUE(client.ok());
+    auto options = server.http_options();
+
+    std::string body = "kept|";
+    auto result = client.get(server.url("/list.txt"), options, body);
+    EXPECT_EQ(result.outcome, platform::HttpOutcome::kAnswered);
+    EXPECT_EQ(result.status, 200);
+    EXPECT_EQ(body, "kept|listed\n");
+
+    for (const int status : {404, 500, 503}) {
+        body.clear();
+        result = client.get(server.url("/status/" + std::to_string(status)), options, body);
+        EXPECT_EQ(result.outcome, platform::HttpOutcome::kAnswered) << status;
+        EXPECT_EQ(result.status, status);
+        EXPECT_EQ(body, "status page\n") << "the body of any answer is kept";
+    }
+
+    // A failure leaves the body as it was and carries the library's or system's code (and its
+    // words, where the system has any: Wine has none for most WinHTTP errors).
+    body = "kept";
+    result = client.get(server.url("/stall"), options, body);
+    EXPECT_EQ(result.outcome, platform::HttpOutcome::kTimedOut);
+    EXPECT_NE(result.error_code, 0);
+    EXPECT_EQ(body, "kept");
+
+    options.max_body_bytes = 1000;
+    result = client.get(server.url("/big/5000"), options, body);
+    EXPECT_EQ(result.outcome, platform::HttpOutcome::kTooLarge);
+    EXPECT_EQ(body, "kept");
+
+    // Port 1 on loopback: nothing listens there.
+    const std::string refused = std::string(server.tls() ? "https" : "http") + "://127.0.0.1:1/";
+    result = client.get(refused, options, body);
+    EXPECT_EQ(result.outcome, platform::HttpOutcome::kFailed);
+    EXPECT_NE(result.error_code, 0);
+    if (server.tls()) {
+        EXPECT_FALSE(result.error.empty()) << "libcurl always has words for it";
+    }
+    EXPECT_EQ(body, "kept");
+}
+
+// ---------------------------------------------------------------------------------------------
+// One installation: the data files and the log in a private folder, a database and an updater
+// talking to a local server.
+
 class UpdateTest : public ::testing::Test {
   protected:
     void SetUp() override { logger.emplace((dir / "scan_log.txt").string()); }
 
-    std::string txt() const { return (dir / "hashes.txt").string(); }
-    std::string bin() const { return (dir / "hashes.bin").string(); }
+    DatabaseFiles files() const { return DatabaseFiles::in(dir.path()); }
+    std::string txt() const { return files().text; }
+    std::string bin() const { return files().binary; }
 
     // A database that already knows kHashF, in both files and in memory.
     void install_old_database(HashChecker& checker) {
         dir.write("hashes.txt", kHashF + "\n");
-        ASSERT_TRUE(checker.load(txt(), bin()));
+        ASSERT_TRUE(checker.load(files()));
         ASSERT_TRUE(checker.contains(kHashF));
+    }
+
+    UpdateResult update(HashChecker& checker, const UpdateSettings& settings) {
+        DatabaseUpdater updater(*logger, settings);
+        return updater.update(checker, files());
     }
 
     bool leftovers() const {
@@ -205,41 +271,38 @@ class UpdateTest : public ::testing::Test {
 };
 
 TEST_F(UpdateTest, JoinsTheListsReplacesBothFilesAndReloads) {
-    // The error page counts as a body whose lines are no hashes. The first list lacks its final
-    // line break, so its last hash runs into the second list's first one.
-    server.serve("index.txt", "# lists\r\n" + server.url("/error") + "\r\n\r\n  " +
-                                  server.url("/skipped.txt") + "\r\n" + server.url("/one.txt") +
-                                  "\r\n" + server.url("/two.txt") + "\r\n");
+    // The first list lacks its final line break; its last hash must not run into the next list.
+    server.serve("index.txt", "# lists\r\n" + server.url("/one.txt") + "\r\n\r\n  " +
+                                  server.url("/skipped.txt") + "\r\n" + server.url("/two.txt") +
+                                  "\r\n");
     server.serve("one.txt", kHashA + "\r\n" + kHashB);
-    server.serve("two.txt", kHashC + "\n  " + kHashD + "\t\n" + kHashE);
-    HashChecker checker(*logger, server.settings("/index.txt"));
+    server.serve("two.txt", kHashC + "\n  " + kHashD + "\t\n" + std::string(32, 'e'));
+    HashChecker checker(*logger);
     install_old_database(checker);
 
-    ASSERT_TRUE(checker.update_database(txt(), bin()));
+    const UpdateResult result = update(checker, server.settings("/index.txt"));
+    ASSERT_TRUE(result.ok()) << result.reason;
 
-    EXPECT_TRUE(checker.contains(kHashA));
-    EXPECT_FALSE(checker.contains(kHashB)) << "merged with the next list's first line";
-    EXPECT_FALSE(checker.contains(kHashC)) << "merged with the previous list's last line";
-    EXPECT_TRUE(checker.contains(kHashD));
-    EXPECT_TRUE(checker.contains(kHashE)) << "an unterminated last line is still a line";
+    EXPECT_EQ(result.lists, 2u);
+    EXPECT_EQ(result.counts.sha256, 4u);
+    EXPECT_EQ(result.counts.other_kinds, 1u);
+    for (const auto& hash : {kHashA, kHashB, kHashC, kHashD}) EXPECT_TRUE(checker.contains(hash));
     EXPECT_FALSE(checker.contains(kHashF)) << "the old database is replaced, not extended";
-    EXPECT_EQ(fs::file_size(bin()), 3u * 32);
-    const std::string text = read_file(txt());
-    EXPECT_NE(text.find(kHashB + kHashC), std::string::npos);
-    EXPECT_NE(text.find("Not Found"), std::string::npos);
+    EXPECT_EQ(fs::file_size(bin()), 4u * 32);
+    EXPECT_EQ(read_file(txt()), kHashA + "\r\n" + kHashB + "\n" + kHashC + "\n  " + kHashD +
+                                    "\t\n" + std::string(32, 'e') + "\n");
     EXPECT_FALSE(leftovers());
 
     // The index asks for the agent name; the lists go out without one.
     const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 4u);
+    ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(requests[0], std::make_pair(std::string("/index.txt"), std::string("Quorvex/1.0")));
-    EXPECT_EQ(requests[1], std::make_pair(std::string("/error"), std::string("-")));
-    EXPECT_EQ(requests[2], std::make_pair(std::string("/one.txt"), std::string("-")));
-    EXPECT_EQ(requests[3], std::make_pair(std::string("/two.txt"), std::string("-")));
+    EXPECT_EQ(requests[1], std::make_pair(std::string("/one.txt"), std::string("-")));
+    EXPECT_EQ(requests[2], std::make_pair(std::string("/two.txt"), std::string("-")));
 
     // A fresh start reads the new files.
-    HashChecker restarted(*logger, server.settings("/index.txt"));
-    ASSERT_TRUE(restarted.load(txt(), bin()));
+    HashChecker restarted(*logger);
+    ASSERT_TRUE(restarted.load(files()));
     EXPECT_TRUE(restarted.contains(kHashD));
     EXPECT_FALSE(restarted.contains(kHashF));
 }
@@ -247,13 +310,14 @@ TEST_F(UpdateTest, JoinsTheListsReplacesBothFilesAndReloads) {
 TEST_F(UpdateTest, ASecondUpdateReusesTheIndexOfTheFirst) {
     server.serve("index.txt", server.url("/one.txt") + "\n");
     server.serve("one.txt", kHashA + "\n");
-    HashChecker checker(*logger, server.settings("/index.txt"));
-    ASSERT_TRUE(checker.update_database(txt(), bin()));
+    HashChecker checker(*logger);
+    DatabaseUpdater updater(*logger, server.settings("/index.txt"));
+    ASSERT_TRUE(updater.update(checker, files()).ok());
 
     // The index changes on the server; this run keeps the lists it already knows.
     server.serve("index.txt", server.url("/two.txt") + "\n");
     server.serve("one.txt", kHashB + "\n");
-    ASSERT_TRUE(checker.update_database(txt(), bin()));
+    ASSERT_TRUE(updater.update(checker, files()).ok());
 
     EXPECT_EQ(server.count("/index.txt"), 1);
     EXPECT_EQ(server.count("/one.txt"), 2);
@@ -262,41 +326,57 @@ TEST_F(UpdateTest, ASecondUpdateReusesTheIndexOfTheFirst) {
     EXPECT_FALSE(checker.contains(kHashA));
 }
 
-TEST_F(UpdateTest, FailuresLeaveFilesAndDatabaseAsTheyWere) {
+// Whatever goes wrong, and wherever in the index the failing list stands, "hashes.txt",
+// "hashes.bin" and the database in use stay as they were, and the reason names the culprit.
+TEST_F(UpdateTest, AnyFailureLeavesAllThreeAsTheyWereAndSaysWhy) {
+    const std::string good = server.url("/good.txt");
+    const std::string missing = server.url("/missing.txt");
+    const std::string nowhere = std::string(server.tls() ? "https" : "http") + "://127.0.0.1:1/x";
     struct Case {
         const char* name;
-        std::string index;  // served as /index.txt; empty: the index is missing
-        std::string list;   // served as /list.txt
+        std::string index;   // served as /index.txt
+        std::string reason;  // the start of the reason: the URL at fault and what happened
         std::uint64_t cap = 512ull << 20;
     };
-    const std::string list_url = server.url("/list.txt") + "\n";
     const std::vector<Case> cases = {
-        {"the index holds no URL", "HTTPS://nowhere\n  " + list_url, kHashA + "\n"},
-        {"the index is an error page", "", kHashA + "\n"},
-        {"the lists hold no hash", list_url, std::string(63, 'a') + "\n# " + kHashA + "\n"},
-        {"every list is empty", list_url, ""},
-        {"every list is missing", server.url("/missing/list.txt") + "\n", kHashA + "\n"},
-        {"a list is larger than the cap", list_url + server.url("/big/5000") + "\n", kHashA + "\n",
-         1000},
-        {"a list stalls and the other holds nothing", server.url("/stall") + "\n" + list_url,
-         "no hashes here\n"},
+        {"the index holds no URL", "HTTPS://nowhere\n  " + good + "\n",
+         server.url("/index.txt") + ": names no hash list"},
+        {"a list is missing (404)", good + "\n" + missing + "\n", missing + ": HTTP status 404"},
+        {"a list answers 500, before a good one", server.url("/status/500") + "\n" + good + "\n",
+         server.url("/status/500") + ": HTTP status 500"},
+        {"a list stalls", good + "\n" + server.url("/stall") + "\n",
+         server.url("/stall") + ": timed out"},
+        {"a list is larger than the cap", good + "\n" + server.url("/big/5000") + "\n",
+         server.url("/big/5000") + ": over the size cap of ", 1000},
+        {"nothing listens for a list", good + "\n" + nowhere + "\n", nowhere + ": transport error"},
+        {"a list holds no hash", good + "\n" + server.url("/words.txt") + "\n",
+         server.url("/words.txt") + ": no SHA-256 hash line"},
+        {"a list holds only MD5 and SHA-1 entries", good + "\n" + server.url("/md5.txt") + "\n",
+         server.url("/md5.txt") + ": no SHA-256 hash line (2 MD5 or SHA-1 entries ignored)"},
+        {"a list is empty", good + "\n" + server.url("/empty.txt") + "\n",
+         server.url("/empty.txt") + ": no SHA-256 hash line"},
     };
+    server.serve("good.txt", kHashA + "\n");
+    server.serve("words.txt",
+                 "<html>maintenance</html>\n" + std::string(63, 'a') + "\n# " + kHashB);
+    server.serve("md5.txt", std::string(32, 'a') + ";an MD5\n" + std::string(40, 'b') + "\n");
+    server.serve("empty.txt", "");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        dir.write("hashes.txt", kHashF + "\n");
         std::error_code ignored;
         fs::remove(bin(), ignored);
         server.serve("index.txt", c.index);
-        server.serve("list.txt", c.list);
-        auto settings = server.settings(c.index.empty() ? "/error" : "/index.txt");
+        auto settings = server.settings("/index.txt");
         settings.max_body_bytes = c.cap;
-        HashChecker checker(*logger, settings);
-        ASSERT_TRUE(checker.load(txt(), bin()));
+        HashChecker checker(*logger);
+        install_old_database(checker);
         const std::string old_bin = read_file(bin());
 
-        EXPECT_FALSE(checker.update_database(txt(), bin()));
+        const UpdateResult result = update(checker, settings);
 
-        EXPECT_EQ(text_of(txt()), kHashF + "\n");
+        EXPECT_FALSE(result.ok());
+        EXPECT_EQ(result.reason.substr(0, c.reason.size()), c.reason) << result.reason;
+        EXPECT_EQ(read_file(txt()), kHashF + "\n");
         EXPECT_EQ(read_file(bin()), old_bin);
         EXPECT_TRUE(checker.contains(kHashF));
         EXPECT_FALSE(checker.contains(kHashA));
@@ -304,35 +384,32 @@ TEST_F(UpdateTest, FailuresLeaveFilesAndDatabaseAsTheyWere) {
     }
 }
 
-TEST_F(UpdateTest, AnIndexThatFailedIsAskedForAgain) {
-    server.serve("index.txt", "nothing yet\n");
+TEST_F(UpdateTest, AnIndexThatFailsSaysWhyAndIsAskedForAgain) {
     server.serve("one.txt", kHashA + "\n");
-    HashChecker checker(*logger, server.settings("/index.txt"));
-    EXPECT_FALSE(checker.update_database(txt(), bin()));
-    EXPECT_TRUE(checker.list_urls().empty());
+    HashChecker checker(*logger);
+    DatabaseUpdater updater(*logger, server.settings("/index.txt"));
+    const UpdateResult missing = updater.update(checker, files());
+    EXPECT_FALSE(missing.ok());
+    EXPECT_EQ(missing.reason, server.url("/index.txt") + ": HTTP status 404");
+
+    server.serve("index.txt", "nothing yet\n");
+    EXPECT_EQ(updater.update(checker, files()).reason,
+              server.url("/index.txt") + ": names no hash list");
+    EXPECT_FALSE(fs::exists(txt()));
 
     server.serve("index.txt", server.url("/one.txt") + "\n");
-    EXPECT_TRUE(checker.update_database(txt(), bin()));
-    EXPECT_EQ(server.count("/index.txt"), 2);
+    EXPECT_TRUE(updater.update(checker, files()).ok());
+    EXPECT_EQ(server.count("/index.txt"), 3);
     EXPECT_TRUE(checker.contains(kHashA));
-}
-
-TEST_F(UpdateTest, AStalledListIsDroppedAndTheOthersStillCount) {
-    server.serve("index.txt", server.url("/one.txt") + "\n" + server.url("/stall") + "\n" +
-                                  server.url("/two.txt") + "\n");
-    server.serve("one.txt", kHashA + "\n");
-    server.serve("two.txt", kHashB + "\n");
-    HashChecker checker(*logger, server.settings("/index.txt"));
-    ASSERT_TRUE(checker.update_database(txt(), bin()));
-    EXPECT_TRUE(checker.contains(kHashA));
-    EXPECT_TRUE(checker.contains(kHashB));
-    EXPECT_EQ(text_of(txt()), kHashA + "\n" + kHashB + "\n");
 }
 
 TEST_F(UpdateTest, AServerThatNeverAnswersFailsTheUpdateAfterTheStallTimeOut) {
-    HashChecker checker(*logger, server.settings("/stall"));
+    HashChecker checker(*logger);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(checker.update_database(txt(), bin()));
+    const UpdateResult result = update(checker, server.settings("/stall"));
+    EXPECT_FALSE(result.ok());
+    EXPECT_EQ(result.reason.substr(0, server.url("/stall: timed out").size()),
+              server.url("/stall: timed out"));
     // The 2-second setting, not the one-minute default, ended the wait.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     EXPECT_EQ(server.count("/stall"), 1);
@@ -345,12 +422,77 @@ TEST_F(UpdateTest, TheCapCountsEveryListOfOneUpdate) {
     server.serve("two.txt", line);
     auto settings = server.settings("/index.txt");
     settings.max_body_bytes = 2 * line.size();
-    HashChecker exact(*logger, settings);
-    EXPECT_TRUE(exact.update_database(txt(), bin())) << "a body of exactly the cap is allowed";
+    HashChecker checker(*logger);
+    EXPECT_TRUE(update(checker, settings).ok()) << "a body of exactly the cap is allowed";
 
     settings.max_body_bytes = 2 * line.size() - 1;
-    HashChecker over(*logger, settings);
-    EXPECT_FALSE(over.update_database(txt(), bin()));
+    const UpdateResult over = update(checker, settings);
+    EXPECT_FALSE(over.ok());
+    EXPECT_EQ(over.reason, server.url("/two.txt") + ": over the size cap of 64 bytes");
+}
+
+// Lists over plain http could be altered on the way; only a loopback address is trusted with it.
+// Refused URLs are never fetched; the loopback ones here point at a port where nothing listens,
+// so they get as far as a transport error.
+TEST_F(UpdateTest, PlainHttpIsTakenFromLoopbackOnly) {
+    const struct {
+        std::string url;
+        bool refused;
+    } cases[] = {
+        {"http://192.0.2.1/list.txt", true},
+        {"http://example.com:8080/list.txt", true},
+        {"http://127.0.0.1.example.com/list.txt", true},
+        {"http://127.0.0.1@192.0.2.1/list.txt", true},
+        {"http://127.0.0.256/list.txt", true},
+        {"httpx://127.0.0.1/list.txt", true},
+        {"http://127.0.0.1:1/list.txt", false},
+        {"http://127.5.6.7:1/list.txt", false},
+        {"http://LocalHost:1/list.txt", false},
+        {"http://someone@127.0.0.1:1/list.txt", false},
+        {"http://[::1]:1/list.txt", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        server.serve("index.txt", c.url + "\n");
+        HashChecker checker(*logger);
+        const UpdateResult result = update(checker, server.settings("/index.txt"));
+        EXPECT_FALSE(result.ok());
+        EXPECT_EQ(result.reason.rfind(c.url + ": ", 0), 0u) << result.reason;
+        EXPECT_EQ(result.reason.find(": refused") != std::string::npos, c.refused) << result.reason;
+    }
+
+    // The index itself follows the same rule.
+    auto settings = server.settings("/index.txt");
+    settings.index_url = "http://192.0.2.1/dosyalar/hash.txt";
+    HashChecker checker(*logger);
+    const UpdateResult result = update(checker, settings);
+    EXPECT_EQ(result.reason.rfind(settings.index_url + ": refused", 0), 0u) << result.reason;
+}
+
+// A local index may name local lists (offline updates); an index from a server may not.
+TEST_F(UpdateTest, LocalFilesComeOnlyFromALocalIndex) {
+    const fs::path list = dir.write("mirror/list one.txt", kHashA + "\n");
+    std::string list_url = file_url(list);
+    list_url.replace(list_url.find(' '), 1, "%20");
+    const fs::path index =
+        dir.write("mirror/index.txt", list_url + "\n" + server.url("/two.txt") + "\n");
+    server.serve("two.txt", kHashB + "\n");
+
+    UpdateSettings local = server.settings("/index.txt");
+    local.index_url = file_url(index);
+    HashChecker checker(*logger);
+    const UpdateResult result = update(checker, local);
+    ASSERT_TRUE(result.ok()) << result.reason;
+    EXPECT_TRUE(checker.contains(kHashA));
+    EXPECT_TRUE(checker.contains(kHashB));
+
+    server.serve("index.txt", list_url + "\n");
+    const UpdateResult remote = update(checker, server.settings("/index.txt"));
+    EXPECT_EQ(remote.reason.rfind(list_url + ": refused", 0), 0u) << remote.reason;
+
+    local.index_url = file_url(dir / "mirror" / "missing.txt");
+    const UpdateResult missing = update(checker, local);
+    EXPECT_NE(missing.reason.find("missing.txt: not found"), std::string::npos) << missing.reason;
 }
 
 TEST_F(UpdateTest, AnUntrustedCertificateFailsTheUpdate) {
@@ -359,8 +501,11 @@ TEST_F(UpdateTest, AnUntrustedCertificateFailsTheUpdate) {
     server.serve("one.txt", kHashA + "\n");
     auto settings = server.settings("/index.txt");
     settings.ca_bundle.clear();  // the system's CAs do not know the test certificate
-    HashChecker checker(*logger, settings);
-    EXPECT_FALSE(checker.update_database(txt(), bin()));
+    HashChecker checker(*logger);
+    const UpdateResult result = update(checker, settings);
+    EXPECT_FALSE(result.ok());
+    EXPECT_EQ(result.reason.rfind(server.url("/index.txt") + ": transport error: ", 0), 0u)
+        << result.reason;
     EXPECT_FALSE(fs::exists(txt()));
 }
 

@@ -5,6 +5,7 @@ Serves the files of a root folder over HTTP or HTTPS on 127.0.0.1 and records ev
     /stall...      the request is read and never answered (the connection stays open)
     /big/N         a body of N bytes
     /error...      a 404 answer with an HTML page
+    /status/N...   an answer with HTTP status N and a short text body
     /__shutdown    stops the server
 With --tls a self-signed CA certificate for localhost and 127.0.0.1 is made with the openssl tool
 (ROOT/tls/cert.pem is the bundle a client trusts). When listening, the port number is written to
@@ -75,6 +76,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 piece = line[:min(len(line), size - sent)]
                 self.wfile.write(piece)
                 sent += len(piece)
+            return
+        if self.path.startswith("/status/"):
+            status = int(self.path[len("/status/"):].split("/")[0])
+            self._send(status, b"status page\n")
             return
         if self.path.startswith("/error"):
             self._send(404, b"<html><head><title>404 Not Found</title></head>\n"
