@@ -201,6 +201,8 @@ TEST_F(AutorunCheckTest, FixtureFoldersOfDesktopFilesAndUnits) {
         "        Path: " +
         bin +
         "/bad\n"
+        // A timer is no service: its ExecStart is not read, and the service it starts is missing.
+        "[ERROR] systemd user -> other.timer: the unit it starts is not found: other.service\n"
         "[INFO] Autostart Scan Complete. 8 entries checked. 5 malicious detected.\n";
     EXPECT_EQ(output, expected);
 
@@ -211,6 +213,8 @@ TEST_F(AutorunCheckTest, FixtureFoldersOfDesktopFilesAndUnits) {
         "[MALICIOUS-AUTOSTART] XDG user c-bare.desktop -> " + (dir / "path2").string() + "/badcmd",
         "[MALICIOUS-AUTOSTART] XDG user caf\xe9.desktop -> " + bin + "/bad",
         "[MALICIOUS-AUTOSTART] systemd user svc.service -> " + bin + "/bad",
+        "[ERROR] systemd user -> other.timer: the unit it starts is not found: other.service",
+        "Autostart entries checked per kind: xdg 7, systemd 1",
     };
     EXPECT_EQ(log_messages(), expected_log);
 }
@@ -300,6 +304,7 @@ TEST_F(AutorunCheckTest, TestRegistryKeyWithQuotedAndUnquotedPaths) {
         "[MALICIOUS-REG] HKCU Run A-Quoted -> " + folder + "\\with space\\bad.exe",
         "[MALICIOUS-REG] HKCU Run C-Unquoted -> " + folder + "\\bad.exe",
         "[MALICIOUS-REG] HKCU Run D-QuotedBat -> " + folder + "\\tool.bat",
+        "Autostart entries checked per kind: registry 4",
     };
     EXPECT_EQ(log_messages(), expected_log);
 }
