@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <system_error>
+#include <utility>
 
 #include "platform/autostart.h"
 
@@ -66,28 +67,20 @@ std::vector<AutostartLocation> default_autostart_locations() {
         "/etc/systemd/system", "/run/systemd/system",     "/usr/local/lib/systemd/system",
         "/lib/systemd/system", "/usr/lib/systemd/system",
     };
-    const std::string home = environment("HOME");
-    locations.push_back({.kind = AutostartKind::kSystemdUnits,
-                         .place = config + "/systemd/user",
-                         .label = "systemd user",
-                         .search_path = kSystemdProgramPath,
-                         .unit_folders = user_units,
-                         .direct_units = true,
-                         .home = home});
-    locations.push_back({.kind = AutostartKind::kSystemdUnits,
-                         .place = "/etc/systemd/user",
-                         .label = "systemd user",
-                         .search_path = kSystemdProgramPath,
-                         .unit_folders = user_units,
-                         .direct_units = false,
-                         .home = home});
-    locations.push_back({.kind = AutostartKind::kSystemdUnits,
-                         .place = "/etc/systemd/system",
-                         .label = "systemd system",
-                         .search_path = kSystemdProgramPath,
-                         .unit_folders = system_units,
-                         .direct_units = true,
-                         .home = "/root"});
+    auto systemd = [&](std::string place, const char* label,
+                       const std::vector<std::string>& folders, bool direct, std::string home) {
+        locations.push_back({.kind = AutostartKind::kSystemdUnits,
+                             .place = std::move(place),
+                             .label = label,
+                             .search_path = kSystemdProgramPath,
+                             .unit_folders = folders,
+                             .direct_units = direct,
+                             .home = std::move(home)});
+    };
+    // Units placed directly in /etc/systemd/user start nothing until a link there enables them.
+    systemd(config + "/systemd/user", "systemd user", user_units, true, environment("HOME"));
+    systemd("/etc/systemd/user", "systemd user", user_units, false, environment("HOME"));
+    systemd("/etc/systemd/system", "systemd system", system_units, true, "/root");
 
     locations.push_back({AutostartKind::kSystemCrontab, "/etc/crontab", "cron", kCronDefaultPath});
     locations.push_back({AutostartKind::kSystemCrontabs, "/etc/cron.d", "cron", kCronDefaultPath});

@@ -143,6 +143,18 @@ void add_once(const std::string& key, FoundProgram&& found, Findings& findings) 
     if (findings.seen.insert(key).second) findings.programs.push_back(std::move(found));
 }
 
+// A file that is run as it is: a cron script, rc.local, an init script. Listed once per kind, as
+// the same script is started from several run levels.
+void add_started_file(const std::string& kind, const std::string& shown, const fs::path& program,
+                      const fs::path& source, Findings& findings) {
+    FoundProgram found;
+    found.name = shown;
+    found.source = source.string();
+    found.command = program.string();
+    found.program = program.string();
+    add_once(kind + "\n" + found.program, std::move(found), findings);
+}
+
 // --- systemd ---------------------------------------------------------------------------------
 
 bool is_checked_unit(const std::string& name) {
@@ -462,13 +474,9 @@ void read_cron(const AutostartLocation& location, const std::string& search_path
         const std::string shown = shown_in(location.place, entry);
         if (location.kind == AutostartKind::kCronScripts) {
             std::error_code error;
-            if (!is_executable_file(fs::status(path, error))) continue;
-            FoundProgram found;
-            found.name = shown;
-            found.source = path.string();
-            found.command = path.string();
-            found.program = path.string();
-            add_once("cron\n" + found.program, std::move(found), findings);
+            if (is_executable_file(fs::status(path, error))) {
+                add_started_file("cron", shown, path, path, findings);
+            }
             continue;
         }
         const bool user_field = location.kind == AutostartKind::kSystemCrontabs;
@@ -477,16 +485,6 @@ void read_cron(const AutostartLocation& location, const std::string& search_path
 }
 
 // --- start-up scripts ------------------------------------------------------------------------
-
-void add_script(const std::string& shown, const fs::path& program, const fs::path& source,
-                Findings& findings) {
-    FoundProgram found;
-    found.name = shown;
-    found.source = source.string();
-    found.command = program.string();
-    found.program = program.string();
-    add_once("rc\n" + found.program, std::move(found), findings);
-}
 
 bool is_run_level_folder(const std::string& name) {
     return name.size() == 5 && starts_with(name, "rc") && ends_with(name, ".d") &&
@@ -515,7 +513,7 @@ void read_start_links(const AutostartLocation& location, Findings& findings) {
                 findings.problems.push_back(
                     {shown, link.string(), kStartLinkBroken + error.message()});
             } else if (is_executable_file(status)) {
-                add_script(shown, script, link, findings);
+                add_started_file("rc", shown, script, link, findings);
             }
         }
     }
@@ -533,7 +531,7 @@ void read_rc(const AutostartLocation& location, Findings& findings) {
         error != std::errc::not_a_directory) {
         findings.problems.push_back({file_name(place), place.string(), error.message()});
     } else if (!error && is_executable_file(status)) {
-        add_script(file_name(place), place, place, findings);
+        add_started_file("rc", file_name(place), place, place, findings);
     }
 }
 
