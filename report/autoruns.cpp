@@ -18,7 +18,7 @@ namespace {
 constexpr char kWarningTag[] = "[WARN] ";
 constexpr char kErrorTag[] = "[ERROR] ";
 constexpr char kHiddenMark[] = " (Hidden=true)";
-constexpr char kMissingLibrary[] = "listed library not found: ";
+constexpr char kMissingLibrary[] = "listed library not found";
 constexpr char kPerKindLog[] = "Autostart entries checked per kind: ";
 
 // The escapes every Desktop Entry string value may hold, undone before the Exec rules apply.
@@ -216,9 +216,10 @@ AutostartCheckResult run_autostart_check(const HashChecker& checker,
             }
             if (entry.verdict == AutostartVerdict::kMalicious) ++result.malicious;
             if (entry.verdict == AutostartVerdict::kMissingProgram && found.warn_if_missing) {
+                entry.note = kMissingLibrary;
                 result.issues.push_back({AutostartIssue::Severity::kWarning, kind, location.label,
                                          entry.name, entry.source,
-                                         kMissingLibrary + entry.program});
+                                         std::string(kMissingLibrary) + ": " + entry.program});
             }
             result.entries.push_back(std::move(entry));
         }

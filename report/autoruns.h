@@ -40,6 +40,7 @@ struct AutostartEntryResult {
     std::string sha256;          // empty unless hashed
     AutostartVerdict verdict = AutostartVerdict::kMissingProgram;
     bool hidden = false;  // a desktop entry marked Hidden=true: still checked
+    std::string note;     // a warning about the entry, e.g. a listed library that is missing
 };
 
 // An entry or place that could not be checked, or a warning about one, with the reason.

@@ -233,7 +233,8 @@ std::vector<std::string> flat_entries(const AutostartCheckResult& result, const 
     for (const auto& e : result.entries) {
         lines.push_back(in_fixture(e.kind + "|" + e.location_label + "|" + e.name + "|" +
                                        e.setting + "|" + e.program + "|" + verdict_name(e.verdict) +
-                                       "|" + e.user + "|" + e.source,
+                                       "|" + e.user + "|" + e.source +
+                                       (e.note.empty() ? "" : "|" + e.note),
                                    root));
     }
     return lines;
@@ -474,7 +475,8 @@ TEST_F(AutorunCheckTest, CronTablesScriptsStartUpScriptsAndPreloadedLibraries) {
         "rc|rc|rc2.d/S01svc||$F/etc/init.d/svc-bad|malicious||$F/etc/rc2.d/S01svc",
         "rc|rc|rcS.d/S01abs||$F/etc/init.d/abs-bad|malicious||$F/etc/rcS.d/S01abs",
         "preload|preload|ld.so.preload||$F/lib/present-bad.so|malicious||$F/etc/ld.so.preload",
-        "preload|preload|ld.so.preload||$F/lib/missing.so|missing||$F/etc/ld.so.preload",
+        "preload|preload|ld.so.preload||$F/lib/missing.so|missing||$F/etc/ld.so.preload|listed "
+        "library not found",
         "preload|preload|ld.so.preload||$F/lib/libbare.so|clean||$F/etc/ld.so.preload",
     };
     EXPECT_EQ(flat_entries(result, f), expected);
