@@ -257,7 +257,7 @@ std::vector<std::string> drop_in_folder_names(const std::string& name, const fs:
          dash = stem.rfind('-', dash - 1)) {
         names.push_back(stem.substr(0, dash + 1) + suffix);
     }
-    names.push_back(suffix.substr(1));
+    if (!suffix.empty()) names.push_back(suffix.substr(1));
     std::vector<std::string> folders;
     for (const auto& n : names) {
         if (!n.empty() && std::find(folders.begin(), folders.end(), n + ".d") == folders.end()) {
