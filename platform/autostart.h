@@ -34,7 +34,7 @@ struct AutostartLocation {
     // systemd: the folders a unit is looked up in by name, the first holding it wins.
     std::vector<std::string> unit_folders = {};
     bool direct_units = true;  // systemd: also the units placed in `place` itself
-    std::string home = {};      // systemd: what the %h specifier stands for
+    std::string home = {};     // systemd: what the %h specifier stands for
 };
 
 // One value of a registry key: its name and its text.

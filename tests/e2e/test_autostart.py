@@ -58,7 +58,8 @@ def windows_planted_entry():
         result = inst.run("5\n")
     finally:
         reg("delete", RUN_KEY, "/v", VALUE_NAME, "/f")
-    heading, summary = "[INFO] Checking Registry Autoruns & Startup...", "[INFO] Registry Scan Complete. "
+    heading = "[INFO] Checking Registry Autoruns & Startup..."
+    summary = "[INFO] Registry Scan Complete. "
     check(result.returncode == 0, "exit code", result)
     out = result.stdout
     alert = "[ALERT] Malicious Startup Found: HKCU Run -> %s\n        Path: %s\n" % (VALUE_NAME,
