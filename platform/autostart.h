@@ -1,7 +1,9 @@
-// The places the system starts programs from at log-on, and their entries: the registry's Run and
-// RunOnce keys on Windows; XDG autostart folders and systemd unit folders on Linux.
+// The places the system starts programs from by itself, and the reads the start-up check needs:
+// the registry's Run and RunOnce keys on Windows; on Linux the systemd unit folders, the cron
+// tables and folders, the start-up scripts, the preloaded libraries and the XDG autostart folders.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -9,18 +11,33 @@
 namespace platform {
 
 enum class AutostartKind {
-    kRegistryKey,   // `place` is a key: "HKCU\..." or "HKLM\..."; each value is one entry
-    kDesktopFiles,  // `place` is a folder of *.desktop files; the command is the Exec key
-    kSystemdUnits,  // `place` is a folder of *.service files; the command is the ExecStart key
+    kRegistryKey,     // a key, "HKCU\..." or "HKLM\..."; each value is one entry
+    kDesktopFiles,    // a folder of *.desktop files; the command is the Exec key
+    kSystemdUnits,    // a systemd configuration folder: the units its *.wants/ and *.requires/
+                      // folders name and, with `direct_units`, the units placed in it
+    kSystemCrontab,   // a crontab file whose jobs name their user (/etc/crontab)
+    kSystemCrontabs,  // a folder of such crontab files (/etc/cron.d)
+    kUserCrontabs,    // a folder of crontabs named after their user, without a user field
+    kCronScripts,     // a folder whose executable files cron runs as they are (/etc/cron.daily)
+    kRcLocal,         // the rc.local script, started when it is executable
+    kSysvStartLinks,  // a folder holding rc?.d folders whose S* links start init scripts
+    kPreload,         // a list of libraries loaded into every program (/etc/ld.so.preload)
 };
 
 struct AutostartLocation {
     AutostartKind kind;
     std::string place;
     std::string label;  // the short name in messages
+    // Folders a bare program name is looked up in, ':'-separated (systemd: its fixed list; cron:
+    // the PATH of jobs whose file sets none; preload: the library folders). Empty: the check's own.
+    std::string search_path = {};
+    // systemd: the folders a unit is looked up in by name, the first holding it wins.
+    std::vector<std::string> unit_folders = {};
+    bool direct_units = true;  // systemd: also the units placed in `place` itself
+    std::string home = {};     // systemd: what the %h specifier stands for
 };
 
-// One entry of a location: the value name (Linux: the file's name) and the command text.
+// One value of a registry key: its name and its text.
 struct AutostartEntry {
     std::string name;
     std::string command;
@@ -29,9 +46,28 @@ struct AutostartEntry {
 // The system's own locations, in checking order, from the current environment.
 std::vector<AutostartLocation> default_autostart_locations();
 
-// The entries of one location. A location that is missing or cannot be read gives none; an entry
-// that cannot be read (too long, not a regular file, no command key) is passed over.
-std::vector<AutostartEntry> read_autostart_entries(const AutostartLocation& location);
+// The values of a registry location. A key that is missing or cannot be read gives none; a value
+// too long for the buffers is passed over. No values for other kinds, nor where there is no
+// registry.
+std::vector<AutostartEntry> read_registry_entries(const AutostartLocation& location);
+
+enum class SmallFileStatus {
+    kRead,
+    kMissing,     // nothing by that name, or a link that leads nowhere
+    kNotRegular,  // a folder, FIFO, device... (a masked unit is a link to /dev/null)
+    kTooLarge,
+    kFailed,  // any other failure, a loop of links among them
+};
+
+struct SmallFile {
+    SmallFileStatus status = SmallFileStatus::kFailed;
+    std::string content;
+    std::string error;  // the system's reason for kMissing and kFailed
+};
+
+// Reads a regular file of at most `max_bytes`, following links. It never blocks: a FIFO or device
+// is refused before any byte is read, and a loop of links fails at once.
+SmallFile read_small_file(const std::filesystem::path& path, std::size_t max_bytes);
 
 // The folders searched for a bare command name (the PATH variable's value, or empty).
 std::string executable_search_path();

@@ -2,9 +2,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <system_error>
+#include <utility>
 
 #include "platform/autostart.h"
 
@@ -17,74 +18,33 @@ const char kAutostartSummary[] = "[INFO] Autostart Scan Complete. ";
 
 namespace {
 
-constexpr std::size_t kMaxEntryFileBytes = 1 << 20;
+// The folders systemd looks a bare ExecStart= name up in; it never uses PATH for that.
+constexpr char kSystemdProgramPath[] =
+    "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+// The PATH cron gives a job whose crontab sets none.
+constexpr char kCronDefaultPath[] = "/usr/bin:/bin";
+// Where the loader finds a preloaded library named without a folder.
+constexpr char kLibraryPath[] = "/lib:/usr/lib:/lib64:/usr/lib64:/usr/local/lib";
 
 std::string environment(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
 }
 
-// The user's configuration folder: XDG_CONFIG_HOME when it is an absolute path, else ~/.config.
-std::string config_home() {
-    const std::string xdg = environment("XDG_CONFIG_HOME");
-    if (!xdg.empty() && xdg.front() == '/') return xdg;
-    return environment("HOME") + "/.config";
-}
-
-// Reads a small regular file without ever blocking: a FIFO or device is refused before any read.
-bool read_small_file(const std::filesystem::path& path, std::string& content) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return false;
-    struct stat info {};
-    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-              static_cast<std::size_t>(info.st_size) <= kMaxEntryFileBytes;
-    if (ok) {
-        content.assign(static_cast<std::size_t>(info.st_size), '\0');
-        std::size_t done = 0;
-        while (done < content.size()) {
-            const ssize_t n = read(fd, content.data() + done, content.size() - done);
-            if (n <= 0) break;
-            done += static_cast<std::size_t>(n);
-        }
-        content.resize(done);
-    }
-    close(fd);
-    return ok;
-}
-
-// The value of `key` in the group `group` of a key file (.desktop or systemd unit). The first
-// occurrence counts; blanks around "=" are allowed.
-bool key_value(const std::string& content, const std::string& group, const std::string& key,
-               std::string& value) {
-    bool in_group = false;
-    std::size_t start = 0;
-    while (start <= content.size()) {
-        std::size_t end = content.find('\n', start);
-        if (end == std::string::npos) end = content.size();
-        std::string line = content.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!line.empty() && line.front() == '[') {
-            in_group = line == "[" + group + "]";
-            continue;
-        }
-        if (!in_group || line.compare(0, key.size(), key) != 0) continue;
-        std::size_t at = key.size();
-        while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
-        if (at >= line.size() || line[at] != '=') continue;
-        ++at;
-        while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
-        value = line.substr(at);
-        return true;
-    }
-    return false;
+// An XDG base folder: the variable's value when it is an absolute path, else HOME + `fallback`.
+std::string xdg_home(const char* variable, const char* fallback) {
+    const std::string value = environment(variable);
+    if (!value.empty() && value.front() == '/') return value;
+    return environment("HOME") + fallback;
 }
 
 }  // namespace
 
 std::vector<AutostartLocation> default_autostart_locations() {
+    const std::string config = xdg_home("XDG_CONFIG_HOME", "/.config");
+    const std::string data = xdg_home("XDG_DATA_HOME", "/.local/share");
     std::vector<AutostartLocation> locations;
-    locations.push_back({AutostartKind::kDesktopFiles, config_home() + "/autostart", "XDG user"});
+    locations.push_back({AutostartKind::kDesktopFiles, config + "/autostart", "XDG user"});
     std::string dirs = environment("XDG_CONFIG_DIRS");
     if (dirs.empty()) dirs = "/etc/xdg";
     std::size_t start = 0;
@@ -97,38 +57,90 @@ std::vector<AutostartLocation> default_autostart_locations() {
         }
         start = end + 1;
     }
+
+    const std::vector<std::string> user_units = {
+        config + "/systemd/user", "/etc/systemd/user",           "/run/systemd/user",
+        data + "/systemd/user",   "/usr/local/lib/systemd/user", "/usr/lib/systemd/user",
+        "/lib/systemd/user",
+    };
+    const std::vector<std::string> system_units = {
+        "/etc/systemd/system", "/run/systemd/system",     "/usr/local/lib/systemd/system",
+        "/lib/systemd/system", "/usr/lib/systemd/system",
+    };
+    auto systemd = [&](std::string place, const char* label,
+                       const std::vector<std::string>& folders, bool direct, std::string home) {
+        locations.push_back({.kind = AutostartKind::kSystemdUnits,
+                             .place = std::move(place),
+                             .label = label,
+                             .search_path = kSystemdProgramPath,
+                             .unit_folders = folders,
+                             .direct_units = direct,
+                             .home = std::move(home)});
+    };
+    // Units placed directly in /etc/systemd/user start nothing until a link there enables them.
+    systemd(config + "/systemd/user", "systemd user", user_units, true, environment("HOME"));
+    systemd("/etc/systemd/user", "systemd user", user_units, false, environment("HOME"));
+    systemd("/etc/systemd/system", "systemd system", system_units, true, "/root");
+
+    locations.push_back({AutostartKind::kSystemCrontab, "/etc/crontab", "cron", kCronDefaultPath});
+    locations.push_back({AutostartKind::kSystemCrontabs, "/etc/cron.d", "cron", kCronDefaultPath});
     locations.push_back(
-        {AutostartKind::kSystemdUnits, config_home() + "/systemd/user", "systemd user"});
-    locations.push_back({AutostartKind::kSystemdUnits, "/etc/systemd/system", "systemd system"});
+        {AutostartKind::kUserCrontabs, "/var/spool/cron/crontabs", "cron", kCronDefaultPath});
+    for (const char* period : {"hourly", "daily", "weekly", "monthly"}) {
+        locations.push_back(
+            {AutostartKind::kCronScripts, std::string("/etc/cron.") + period, "cron"});
+    }
+
+    locations.push_back({AutostartKind::kRcLocal, "/etc/rc.local", "rc"});
+    locations.push_back({AutostartKind::kSysvStartLinks, "/etc", "rc"});
+    // Some systems keep the rc?.d folders in rc.d and link them from /etc; the links are not
+    // followed, so each folder is read once.
+    locations.push_back({AutostartKind::kSysvStartLinks, "/etc/rc.d", "rc"});
+
+    locations.push_back({AutostartKind::kPreload, "/etc/ld.so.preload", "preload", kLibraryPath});
     return locations;
 }
 
-std::vector<AutostartEntry> read_autostart_entries(const AutostartLocation& location) {
-    std::vector<AutostartEntry> entries;
-    const bool desktop = location.kind == AutostartKind::kDesktopFiles;
-    if (!desktop && location.kind != AutostartKind::kSystemdUnits) return entries;
-    const std::string extension = desktop ? ".desktop" : ".service";
-    const std::string group = desktop ? "Desktop Entry" : "Service";
-    const std::string key = desktop ? "Exec" : "ExecStart";
+std::vector<AutostartEntry> read_registry_entries(const AutostartLocation&) { return {}; }
 
-    std::error_code error;
-    std::filesystem::directory_iterator it(location.place, error);
-    if (error) return entries;
-    std::vector<std::filesystem::path> files;
-    for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
-        if (error) break;
-        const auto& path = it->path();
-        if (path.extension() == extension) files.push_back(path);
+SmallFile read_small_file(const std::filesystem::path& path, std::size_t max_bytes) {
+    SmallFile file;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        const int error = errno;
+        file.status = error == ENOENT || error == ENOTDIR ? SmallFileStatus::kMissing
+                                                          : SmallFileStatus::kFailed;
+        file.error = std::generic_category().message(error);
+        return file;
     }
-    // Directory order is arbitrary; a sorted order makes the output repeatable.
-    std::sort(files.begin(), files.end());
-    for (const auto& path : files) {
-        std::string content;
-        std::string command;
-        if (!read_small_file(path, content) || !key_value(content, group, key, command)) continue;
-        entries.push_back({path.filename().string(), command});
+    struct stat info {};
+    if (fstat(fd, &info) != 0) {
+        file.error = std::generic_category().message(errno);
+    } else if (!S_ISREG(info.st_mode)) {
+        file.status = SmallFileStatus::kNotRegular;
+    } else if (static_cast<std::size_t>(info.st_size) > max_bytes) {
+        file.status = SmallFileStatus::kTooLarge;
+    } else {
+        file.content.assign(static_cast<std::size_t>(info.st_size), '\0');
+        std::size_t done = 0;
+        bool failed = false;
+        while (done < file.content.size()) {
+            const ssize_t n = read(fd, file.content.data() + done, file.content.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                file.error = std::generic_category().message(errno);
+                failed = true;
+                break;
+            }
+            if (n == 0) break;  // cut short while it was read: what was there counts
+            done += static_cast<std::size_t>(n);
+        }
+        file.content.resize(done);
+        if (!failed) file.status = SmallFileStatus::kRead;
     }
-    return entries;
+    close(fd);
+    if (file.status != SmallFileStatus::kRead) file.content.clear();
+    return file;
 }
 
 std::string executable_search_path() { return environment("PATH"); }

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 #include "platform/autostart.h"
 
@@ -46,7 +47,7 @@ std::vector<AutostartLocation> default_autostart_locations() {
     };
 }
 
-std::vector<AutostartEntry> read_autostart_entries(const AutostartLocation& location) {
+std::vector<AutostartEntry> read_registry_entries(const AutostartLocation& location) {
     std::vector<AutostartEntry> entries;
     HKEY root = nullptr;
     std::string subkey;
@@ -73,6 +74,54 @@ std::vector<AutostartEntry> read_autostart_entries(const AutostartLocation& loca
     }
     RegCloseKey(key);
     return entries;
+}
+
+SmallFile read_small_file(const std::filesystem::path& path, std::size_t max_bytes) {
+    SmallFile file;
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        file.status = SmallFileStatus::kNotRegular;
+        return file;
+    }
+    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        file.status = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                          ? SmallFileStatus::kMissing
+                          : SmallFileStatus::kFailed;
+        file.error = std::system_category().message(static_cast<int>(error));
+        return file;
+    }
+    LARGE_INTEGER size{};
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        file.status = SmallFileStatus::kNotRegular;
+    } else if (!GetFileSizeEx(handle, &size)) {
+        file.error = std::system_category().message(static_cast<int>(GetLastError()));
+    } else if (static_cast<unsigned long long>(size.QuadPart) > max_bytes) {
+        file.status = SmallFileStatus::kTooLarge;
+    } else {
+        file.content.assign(static_cast<std::size_t>(size.QuadPart), '\0');
+        std::size_t done = 0;
+        bool failed = false;
+        while (done < file.content.size()) {
+            DWORD n = 0;
+            if (!ReadFile(handle, file.content.data() + done,
+                          static_cast<DWORD>(file.content.size() - done), &n, nullptr)) {
+                file.error = std::system_category().message(static_cast<int>(GetLastError()));
+                failed = true;
+                break;
+            }
+            if (n == 0) break;
+            done += n;
+        }
+        file.content.resize(done);
+        if (!failed) file.status = SmallFileStatus::kRead;
+    }
+    CloseHandle(handle);
+    if (file.status != SmallFileStatus::kRead) file.content.clear();
+    return file;
 }
 
 std::string executable_search_path() {

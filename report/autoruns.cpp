@@ -1,5 +1,6 @@
 #include "report/autoruns.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <string_view>
@@ -9,8 +10,16 @@
 #include "console/logger.h"
 #include "hashdb/file_hash.h"
 #include "hashdb/hash_checker.h"
+#include "report/autoruns_sources.h"
 
 namespace {
+
+// How an issue line begins, and what marks a hidden desktop entry.
+constexpr char kWarningTag[] = "[WARN] ";
+constexpr char kErrorTag[] = "[ERROR] ";
+constexpr char kHiddenMark[] = " (Hidden=true)";
+constexpr char kMissingLibrary[] = "listed library not found";
+constexpr char kPerKindLog[] = "Autostart entries checked per kind: ";
 
 // The escapes every Desktop Entry string value may hold, undone before the Exec rules apply.
 std::string unescape_desktop_value(const std::string& value) {
@@ -48,12 +57,17 @@ std::string unescape_desktop_value(const std::string& value) {
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 // The first argument of a command line: a double-quoted argument (where a backslash keeps the next
-// '"', '`', '$' or '\' literal) or the text up to the first blank.
-std::string first_argument(const std::string& line) {
+// '"', '`', '$' or '\' literal), with `single_quotes` also one in single quotes (taken as they
+// are), or the text up to the first blank.
+std::string first_argument(const std::string& line, bool single_quotes) {
     std::size_t at = 0;
     while (at < line.size() && is_blank(line[at])) ++at;
     if (at == line.size()) return "";
     std::string argument;
+    if (single_quotes && line[at] == '\'') {
+        const auto closing = line.find('\'', at + 1);
+        return closing == std::string::npos ? "" : line.substr(at + 1, closing - at - 1);
+    }
     if (line[at] != '"') {
         while (at < line.size() && !is_blank(line[at])) argument += line[at++];
         return argument;
@@ -74,12 +88,45 @@ std::string first_argument(const std::string& line) {
     return "";  // the quote was never closed
 }
 
-std::string program_path(const std::string& command, platform::AutostartKind kind,
-                         const std::string& search_path) {
-    if (kind == platform::AutostartKind::kRegistryKey) return extract_autorun_path(command);
-    const std::string program = extract_exec_program(command, kind);
-    if (program.empty() || program.find('/') != std::string::npos) return program;
-    return find_in_search_path(program, search_path);
+const char* kind_name(platform::AutostartKind kind) {
+    switch (kind) {
+        case platform::AutostartKind::kRegistryKey:
+            return "registry";
+        case platform::AutostartKind::kDesktopFiles:
+            return "xdg";
+        case platform::AutostartKind::kSystemdUnits:
+            return "systemd";
+        case platform::AutostartKind::kSystemCrontab:
+        case platform::AutostartKind::kSystemCrontabs:
+        case platform::AutostartKind::kUserCrontabs:
+        case platform::AutostartKind::kCronScripts:
+            return "cron";
+        case platform::AutostartKind::kRcLocal:
+        case platform::AutostartKind::kSysvStartLinks:
+            return "rc";
+        case platform::AutostartKind::kPreload:
+            return "preload";
+    }
+    return "";
+}
+
+// Hashes the program and looks it up. A path whose status cannot be queried counts as missing.
+void judge(const HashChecker& checker, AutostartEntryResult& entry, bool unresolved) {
+    entry.verdict = AutostartVerdict::kMissingProgram;
+    std::filesystem::path path;
+    if (unresolved || entry.program.empty() || !platform::path_from_narrow(entry.program, path)) {
+        return;
+    }
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error) || error) return;
+    std::string hash;
+    if (!compute_file_hash(path, hash)) {
+        entry.verdict = AutostartVerdict::kNotHashed;
+        return;
+    }
+    entry.sha256 = hash;
+    entry.verdict =
+        checker.contains(hash) ? AutostartVerdict::kMalicious : AutostartVerdict::kClean;
 }
 
 }  // namespace
@@ -95,7 +142,7 @@ std::string extract_autorun_path(const std::string& text) {
 
 std::string extract_exec_program(const std::string& command, platform::AutostartKind kind) {
     if (kind == platform::AutostartKind::kDesktopFiles) {
-        return first_argument(unescape_desktop_value(command));
+        return first_argument(unescape_desktop_value(command), false);
     }
     std::size_t at = 0;
     while (at < command.size() && is_blank(command[at])) ++at;
@@ -103,7 +150,7 @@ std::string extract_exec_program(const std::string& command, platform::Autostart
            std::string_view("-@:+!").find(command[at]) != std::string::npos) {
         ++at;
     }
-    return first_argument(command.substr(at));
+    return first_argument(command.substr(at), true);
 }
 
 std::string find_in_search_path(const std::string& name, const std::string& search_path) {
@@ -122,34 +169,98 @@ std::string find_in_search_path(const std::string& name, const std::string& sear
     return "";
 }
 
+const char* verdict_name(AutostartVerdict verdict) {
+    switch (verdict) {
+        case AutostartVerdict::kClean:
+            return "clean";
+        case AutostartVerdict::kMalicious:
+            return "malicious";
+        case AutostartVerdict::kNotHashed:
+            return "not-hashed";
+        case AutostartVerdict::kMissingProgram:
+            return "missing";
+    }
+    return "";
+}
+
+AutostartCheckResult run_autostart_check(const HashChecker& checker,
+                                         const AutorunCheckOptions& options) {
+    AutostartCheckResult result;
+    autoruns::Findings findings;
+    for (const auto& location : options.locations) {
+        const std::string kind = kind_name(location.kind);
+        auto count = std::find_if(result.checked_per_kind.begin(), result.checked_per_kind.end(),
+                                  [&](const AutostartKindCount& c) { return c.kind == kind; });
+        if (count == result.checked_per_kind.end()) {
+            result.checked_per_kind.push_back({kind, 0});
+            count = result.checked_per_kind.end() - 1;
+        }
+        findings.programs.clear();
+        findings.problems.clear();
+        autoruns::read_location(location, options.search_path, findings);
+        for (auto& found : findings.programs) {
+            AutostartEntryResult entry;
+            entry.kind = kind;
+            entry.location_label = location.label;
+            entry.name = std::move(found.name);
+            entry.source = std::move(found.source);
+            entry.setting = std::move(found.setting);
+            entry.command = std::move(found.command);
+            entry.program = std::move(found.program);
+            entry.user = std::move(found.user);
+            entry.hidden = found.hidden;
+            judge(checker, entry, found.unresolved);
+            if (entry.verdict != AutostartVerdict::kMissingProgram) {
+                ++result.checked;
+                ++count->checked;
+            }
+            if (entry.verdict == AutostartVerdict::kMalicious) ++result.malicious;
+            if (entry.verdict == AutostartVerdict::kMissingProgram && found.warn_if_missing) {
+                entry.note = kMissingLibrary;
+                result.issues.push_back({AutostartIssue::Severity::kWarning, kind, location.label,
+                                         entry.name, entry.source,
+                                         std::string(kMissingLibrary) + ": " + entry.program});
+            }
+            result.entries.push_back(std::move(entry));
+        }
+        for (auto& problem : findings.problems) {
+            result.issues.push_back({AutostartIssue::Severity::kError, kind, location.label,
+                                     std::move(problem.name), std::move(problem.source),
+                                     std::move(problem.reason)});
+        }
+    }
+    return result;
+}
+
 void check_registry_autoruns(const HashChecker& checker, Logger& logger,
                              const AutorunCheckOptions& options) {
     print_colored(platform::kAutostartCheckHeading, kLightCyan);
     logger.log(platform::kAutostartLogStart);
-    int checked = 0;
-    int malicious = 0;
-    for (const auto& location : options.locations) {
-        for (const auto& entry : platform::read_autostart_entries(location)) {
-            const std::string path_text =
-                program_path(entry.command, location.kind, options.search_path);
-            std::filesystem::path path;
-            if (path_text.empty() || !platform::path_from_narrow(path_text, path)) continue;
-            // A path whose status cannot be queried is passed over like a missing one.
-            std::error_code error;
-            if (!std::filesystem::is_regular_file(path, error) || error) continue;
-            ++checked;
-            std::string hash;
-            if (!compute_file_hash(path, hash) || !checker.contains(hash)) continue;
-            print_colored(
-                "[ALERT] Malicious Startup Found: " + location.label + " -> " + entry.name,
-                kLightRed);
-            std::cout << "        Path: " << path_text << "\n";
-            logger.log(platform::kAutostartLogTag + location.label + " " + entry.name + " -> " +
-                       path_text);
-            ++malicious;
-        }
+    const AutostartCheckResult result = run_autostart_check(checker, options);
+    for (const auto& entry : result.entries) {
+        if (entry.verdict != AutostartVerdict::kMalicious) continue;
+        const std::string name = entry.name + (entry.hidden ? kHiddenMark : "");
+        print_colored("[ALERT] Malicious Startup Found: " + entry.location_label + " -> " + name,
+                      kLightRed);
+        std::cout << "        Path: " << entry.program << "\n";
+        logger.log(platform::kAutostartLogTag + entry.location_label + " " + name + " -> " +
+                   entry.program);
     }
-    print_colored(platform::kAutostartSummary + std::to_string(checked) + " entries checked. " +
-                      std::to_string(malicious) + " malicious detected.",
+    for (const auto& issue : result.issues) {
+        const bool warning = issue.severity == AutostartIssue::Severity::kWarning;
+        const std::string line = (warning ? kWarningTag : kErrorTag) + issue.location_label +
+                                 " -> " + issue.name + ": " + issue.reason;
+        print_colored(line, warning ? kYellow : kLightRed);
+        logger.log(line);
+    }
+    print_colored(platform::kAutostartSummary + std::to_string(result.checked) +
+                      " entries checked. " + std::to_string(result.malicious) +
+                      " malicious detected.",
                   kLightGreen);
+    std::string per_kind;
+    for (const auto& count : result.checked_per_kind) {
+        per_kind +=
+            (per_kind.empty() ? "" : ", ") + count.kind + " " + std::to_string(count.checked);
+    }
+    if (!per_kind.empty()) logger.log(kPerKindLog + per_kind);
 }
