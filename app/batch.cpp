@@ -26,9 +26,11 @@
 #include "hashdb/hash_checker.h"
 #include "maintenance/temp_cleaning.h"
 #include "platform/atomic_file.h"
+#include "platform/autostart.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/locations.h"
+#include "report/autoruns.h"
 #include "report/post_scan.h"
 #include "report/progress.h"
 #include "report/scan_report.h"
@@ -309,6 +311,76 @@ int run_clean(bool dry_run) {
     return outcome.component_cleanup_ok && outcome.failed.empty() ? kExitClean : kExitError;
 }
 
+// The autostart check alone: with --json one object per entry, then the issues and a summary;
+// plain, one line per entry that is known-bad (and, unless quiet, the check's counts).
+int run_autostart(bool json) {
+    Session session;
+    HashChecker checker(session.logger);
+    if (!load_database(checker, session.data)) return kExitError;
+    session.logger.log(platform::kAutostartLogStart);
+    const AutostartCheckResult result = run_autostart_check(checker);
+    for (const auto& entry : result.entries) {
+        if (entry.verdict == AutostartVerdict::kMalicious) {
+            session.logger.log(platform::kAutostartLogTag + entry.location_label + " " +
+                               entry.name + " -> " + entry.program);
+        }
+    }
+    if (json) {
+        for (const auto& entry : result.entries) {
+            JsonLine line;
+            line.value("type", "entry")
+                .value("kind", entry.kind)
+                .text("location", entry.location_label)
+                .text("name", entry.name)
+                .text("source", entry.source)
+                .text("program", entry.program)
+                .value("sha256", entry.sha256)
+                .value("verdict", verdict_name(entry.verdict));
+            if (!entry.user.empty()) line.text("user", entry.user);
+            if (entry.hidden) line.value("hidden", true);
+            if (!entry.note.empty()) line.text("note", entry.note);
+            std::cout << line.str() << "\n";
+        }
+        for (const auto& issue : result.issues) {
+            std::cout << JsonLine()
+                             .value("type", issue.severity == AutostartIssue::Severity::kWarning
+                                                ? "warning"
+                                                : "error")
+                             .value("kind", issue.kind)
+                             .text("location", issue.location_label)
+                             .text("name", issue.name)
+                             .text("source", issue.source)
+                             .text("reason", issue.reason)
+                             .str()
+                      << "\n";
+        }
+        std::cout << JsonLine()
+                         .value("type", "summary")
+                         .value("schema", 1)
+                         .value("checked", result.checked)
+                         .value("malicious", result.malicious)
+                         .str()
+                  << "\n"
+                  << std::flush;
+    } else {
+        for (const auto& entry : result.entries) {
+            if (entry.verdict != AutostartVerdict::kMalicious) continue;
+            std::cout << printable(entry.program) << ": MALICIOUS (" << entry.location_label
+                      << " -> " << printable(entry.name) << ")\n";
+        }
+        for (const auto& issue : result.issues) {
+            std::cerr << issue.location_label << " -> " << printable(issue.name) << ": "
+                      << (issue.severity == AutostartIssue::Severity::kWarning ? "WARNING "
+                                                                               : "ERROR ")
+                      << printable(issue.reason) << "\n";
+        }
+        std::cout << result.checked << " entries checked. " << result.malicious
+                  << " malicious detected.\n"
+                  << std::flush;
+    }
+    return result.malicious != 0 ? kExitFound : kExitClean;
+}
+
 // What CLI11 reports as a parse error: help and version requests are answered on standard output
 // with status 0; a real error gets its message and the usage on standard error, and status 2.
 int exit_for(const CLI::App& app, const CLI::ParseError& error) {
@@ -353,6 +425,11 @@ int run_batch(int argc, char** argv) {
     CLI::App* update_app =
         app.add_subcommand("update", "the database update; exit 0 updated, 2 failed");
 
+    bool autostart_json = false;
+    CLI::App* autostart_app = app.add_subcommand(
+        "autostart", "the autostart check alone; exit 1 when an entry is known-bad");
+    autostart_app->add_flag("--json", autostart_json, "JSON Lines on standard output");
+
     bool dry_run = false;
     CLI::App* clean_app = app.add_subcommand("clean", "the temp and cache clean-up");
     clean_app->add_flag("--dry-run", dry_run, "list what would go and delete nothing");
@@ -369,5 +446,6 @@ int run_batch(int argc, char** argv) {
     if (scan_app->parsed()) return run_scan(scan);
     if (update_app->parsed()) return run_update();
     if (clean_app->parsed()) return run_clean(dry_run);
+    if (autostart_app->parsed()) return run_autostart(autostart_json);
     return kExitError;
 }

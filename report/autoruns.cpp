@@ -120,13 +120,15 @@ void judge(const HashChecker& checker, AutostartEntryResult& entry, bool unresol
     std::error_code error;
     if (!std::filesystem::is_regular_file(path, error) || error) return;
     std::string hash;
-    if (!compute_file_hash(path, hash)) {
+    platform::FileStamp stamp;
+    if (!compute_file_hash(path, hash, &stamp)) {
         entry.verdict = AutostartVerdict::kNotHashed;
         return;
     }
     entry.sha256 = hash;
-    entry.verdict =
-        checker.contains(hash) ? AutostartVerdict::kMalicious : AutostartVerdict::kClean;
+    // An empty program holds nothing to find, whatever a list says of the digest of empty input.
+    entry.verdict = stamp.size != 0 && checker.contains(hash) ? AutostartVerdict::kMalicious
+                                                              : AutostartVerdict::kClean;
 }
 
 }  // namespace
@@ -239,17 +241,18 @@ void check_registry_autoruns(const HashChecker& checker, Logger& logger,
     const AutostartCheckResult result = run_autostart_check(checker, options);
     for (const auto& entry : result.entries) {
         if (entry.verdict != AutostartVerdict::kMalicious) continue;
-        const std::string name = entry.name + (entry.hidden ? kHiddenMark : "");
+        // Names and paths are the system's; their control characters are shown escaped.
+        const std::string name = printable(entry.name) + (entry.hidden ? kHiddenMark : "");
         print_colored("[ALERT] Malicious Startup Found: " + entry.location_label + " -> " + name,
                       kLightRed);
-        std::cout << "        Path: " << entry.program << "\n";
+        std::cout << "        Path: " << printable(entry.program) << "\n";
         logger.log(platform::kAutostartLogTag + entry.location_label + " " + name + " -> " +
                    entry.program);
     }
     for (const auto& issue : result.issues) {
         const bool warning = issue.severity == AutostartIssue::Severity::kWarning;
         const std::string line = (warning ? kWarningTag : kErrorTag) + issue.location_label +
-                                 " -> " + issue.name + ": " + issue.reason;
+                                 " -> " + printable(issue.name) + ": " + printable(issue.reason);
         print_colored(line, warning ? kYellow : kLightRed);
         logger.log(line);
     }

@@ -21,7 +21,7 @@ struct AutorunCheckOptions {
 enum class AutostartVerdict {
     kClean,           // hashed, not in the database
     kMalicious,       // hashed, in the database
-    kNotHashed,       // a regular file that could not be read to the end, or an empty one
+    kNotHashed,       // a regular file that could not be read to the end
     kMissingProgram,  // no regular file by that name, or no program in the command at all
 };
 

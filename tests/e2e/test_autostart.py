@@ -9,6 +9,7 @@ Under Wine the entry is a value in the throw-away prefix's HKCU Run key, removed
 """
 
 import hashlib
+import json
 import os
 import subprocess
 import sys
@@ -36,7 +37,8 @@ for target in /etc /run /var/spool /usr/lib/systemd /usr/local/lib; do
     mount --bind "$ROOT$target" "$target"
     mountpoint -q "$target"
 done
-HOME="$ROOT/home" PATH="$ROOT/bin" exec "$EXE"
+# QUORVEX_ARGS: a batch command, split into words on purpose.
+HOME="$ROOT/home" PATH="$ROOT/bin" exec "$EXE" $QUORVEX_ARGS
 """
 
 
@@ -56,8 +58,18 @@ def windows_planted_entry():
               '"%s" --hidden' % native, "/f") == 0, "reg add")
     try:
         result = inst.run("5\n")
+        batch = inst.run(None, args=("autostart",))
+        batch_json = inst.run(None, args=("autostart", "--json"))
     finally:
         reg("delete", RUN_KEY, "/v", VALUE_NAME, "/f")
+    check_equal(batch.returncode, 1, "the batch check finds the entry: exit 1", batch)
+    check("%s: MALICIOUS (HKCU Run -> %s)\n" % (native, VALUE_NAME) in batch.stdout,
+          "the batch line", batch)
+    entries = [json.loads(l) for l in batch_json.stdout.splitlines() if l]
+    hits = [e for e in entries if e.get("verdict") == "malicious"]
+    check_equal([(h["kind"], h["program"], h["sha256"]) for h in hits],
+                [("registry", native, hashlib.sha256(PAYLOAD).hexdigest())], "the JSON entry",
+                batch_json)
     heading = "[INFO] Checking Registry Autoruns & Startup..."
     summary = "[INFO] Registry Scan Complete. "
     check(result.returncode == 0, "exit code", result)
@@ -192,15 +204,18 @@ def linux_planted_entries():
     inst.write("hashes.txt", hashlib.sha256(PAYLOAD).hexdigest() + "\n")
     tree = Tree(inst)
     alerts = plant(tree)
-    env = dict(os.environ, ROOT=tree.root, EXE=inst.exe)
-    for name in ("XDG_CONFIG_HOME", "XDG_CONFIG_DIRS", "XDG_DATA_HOME"):
-        env.pop(name, None)
-    completed = subprocess.run(
-        ["unshare", "--mount", "--propagation", "private", "sh", "-c", NAMESPACE_SCRIPT],
-        input=b"5\n", stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=inst.folder, env=env,
-        timeout=120)
-    result = harness.Result(completed.stdout.decode("utf-8", "replace"),
-                            completed.stderr.decode("utf-8", "replace"), completed.returncode)
+    def run(keys, args=""):
+        env = dict(os.environ, ROOT=tree.root, EXE=inst.exe, QUORVEX_ARGS=args)
+        for name in ("XDG_CONFIG_HOME", "XDG_CONFIG_DIRS", "XDG_DATA_HOME"):
+            env.pop(name, None)
+        completed = subprocess.run(
+            ["unshare", "--mount", "--propagation", "private", "sh", "-c", NAMESPACE_SCRIPT],
+            input=keys, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=inst.folder,
+            env=env, timeout=120)
+        return harness.Result(completed.stdout.decode("utf-8", "replace"),
+                              completed.stderr.decode("utf-8", "replace"), completed.returncode)
+
+    result = run(b"5\n")
     check_equal(result.returncode, 0, "exit status", result)
 
     out = result.stdout
@@ -227,6 +242,26 @@ def linux_planted_entries():
               result)
     check_equal(log[-1], "Autostart entries checked per kind: "
                          "xdg 3, systemd 5, cron 4, rc 2, preload 1", "counts per kind", result)
+
+    # The batch command: the same entries, one line each, and exit 1; JSON names every entry.
+    batch = run(b"", "autostart")
+    check_equal(batch.returncode, 1, "known-bad entries: exit 1", batch)
+    lines = sorted(l for l in batch.stdout.splitlines() if l.endswith(")"))
+    check_equal(lines, sorted("%s: MALICIOUS (%s -> %s)" % (path, label, name)
+                              for label, name, path in alerts), "the batch lines", batch)
+    check("%d entries checked. %d malicious detected.\n" % (len(alerts) + 1, len(alerts))
+          in batch.stdout, "the batch summary", batch)
+    check("Too many levels of symbolic links" in batch.stderr, "the error on stderr", batch)
+    entries = [json.loads(l) for l in run(b"", "autostart --json").stdout.splitlines() if l]
+    found = sorted((e["program"], e["name"]) for e in entries
+                   if e["type"] == "entry" and e["verdict"] == "malicious")
+    check_equal(found, sorted((path, name) for _, name, path in alerts), "JSON entries", batch)
+    for entry in (e for e in entries if e["type"] == "entry" and e["verdict"] == "malicious"):
+        check_equal(entry["sha256"], hashlib.sha256(PAYLOAD).hexdigest(), "sha256", batch)
+        check(entry["kind"] in ("xdg", "systemd", "cron", "rc", "preload") and entry["source"],
+              "kind and source of %r" % entry, batch)
+    check_equal(entries[-1], {"type": "summary", "schema": 1, "checked": len(alerts) + 1,
+                              "malicious": len(alerts)}, "JSON summary", batch)
 
 
 def test_planted_entries_naming_listed_files_are_reported():
