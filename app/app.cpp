@@ -13,6 +13,7 @@
 #include "hashdb/hash_checker.h"
 #include "maintenance/memory_cleaning.h"
 #include "maintenance/temp_cleaning.h"
+#include "platform/atomic_file.h"
 #include "platform/console.h"
 #include "platform/locations.h"
 #include "platform/process.h"
@@ -89,6 +90,10 @@ int run_quorvex() {
     warn_if_not_elevated(in);
     move_to_executable_folder();
 
+    // What a save killed part-way left beside the stored files.
+    for (const char* stored : {kHashCacheFile, kHashBinaryFile, kHashTextFile}) {
+        platform::remove_stale_temporaries(stored);
+    }
     // The cache and the database are separate files of many megabytes: the database is read on
     // a second thread while the cache is, and the messages still come in their order.
     HashCache cache(kHashCacheFile);
