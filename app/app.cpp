@@ -16,6 +16,7 @@
 #include "hashdb/hash_checker.h"
 #include "maintenance/memory_cleaning.h"
 #include "maintenance/temp_cleaning.h"
+#include "platform/atomic_file.h"
 #include "platform/console.h"
 #include "platform/locations.h"
 #include "platform/process.h"
@@ -79,11 +80,6 @@ ScanRoots default_scan_roots() {
 
 }  // namespace
 
-std::filesystem::path executable_folder() {
-    const auto exe = platform::executable_path();
-    return exe ? exe->parent_path() : std::filesystem::path();
-}
-
 int run_menu() {
     platform::enable_virtual_terminal();
     std::ios::sync_with_stdio(false);
@@ -100,6 +96,7 @@ int run_menu() {
     move_to_executable_folder();
     const DataFiles data;  // the working folder is now the executable's
 
+    remove_stale_temporaries(data);
     // The cache and the database are separate files of many megabytes: the database is read on
     // a second thread while the cache is, and the messages still come in their order.
     HashCache cache(data.hash_cache());

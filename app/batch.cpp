@@ -66,6 +66,8 @@ void say_error(const std::string& message) { std::cerr << "quorvex: " << message
 // Everything a command shares: the log in the folder it was started from, and the data files
 // beside the executable. Relative paths on the command line keep meaning the start folder.
 struct Session {
+    Session() { remove_stale_temporaries(data); }
+
     Logger logger{kLogFile};
     DataFiles data{executable_folder()};
 };

@@ -27,3 +27,7 @@ struct DataFiles {
 // The executable's folder, where the data files lie; the working folder when the system cannot
 // tell.
 std::filesystem::path executable_folder();
+
+// Removes what a save killed part-way left beside the stored files (never a temporary that a
+// running process is still writing).
+void remove_stale_temporaries(const DataFiles& data);

@@ -12,8 +12,8 @@
 namespace platform {
 
 // The folders emptied by the temp clean-up, in order. The user's temporary folder comes first; when
-// the system cannot say which it is, or it fails usable_user_temp_folder, it is left out rather
-// than guessed.
+// the system cannot say which it is, or it fails usable_user_temp_folder for the home folders and
+// the program's folder (on Windows also the Windows folder), it is left out rather than guessed.
 std::vector<std::filesystem::path> default_temp_folders();
 
 // Whether a folder named as the user's temporary folder may be emptied. The name comes from the
@@ -23,7 +23,9 @@ std::vector<std::filesystem::path> default_temp_folders();
 // So the folder is refused when it is a root folder, when it is the home folder or one of its
 // ancestors, or when it is or holds the program's folder. It must be absolute; home and
 // program_folder are left out of the test when empty. Paths are compared as written after
-// lexical normalisation, so callers resolve links first.
+// lexical normalisation, so callers resolve links first. On Windows the names are read as the
+// system reads them: both separators, letter case ignored, the "\\?\" and "\\.\" forms, and
+// trailing dots and blanks dropped; drive roots and the roots of network shares are root folders.
 bool usable_user_temp_folder(const std::filesystem::path& candidate,
                              const std::filesystem::path& home,
                              const std::filesystem::path& program_folder);

@@ -1,9 +1,14 @@
 #include <windows.h>
+// After windows.h.
+#include <userenv.h>
 
 #include <algorithm>
+#include <cwctype>
+#include <optional>
 #include <string>
 #include <system_error>
 
+#include "platform/process.h"
 #include "platform/temp_clean.h"
 
 namespace platform {
@@ -146,13 +151,189 @@ bool remove_inside(const std::wstring& parent_final, const std::filesystem::path
     return ok;
 }
 
+// A Windows path taken apart for comparison the way the system reads it: separators of both
+// kinds, the "\\?\" and "\\.\" prefixes, "." and "..", and (outside the "\\?\" form, which the
+// system takes literally) the trailing dots and blanks it drops from every name.
+struct PathParts {
+    std::wstring root;  // "C:" or "\\server\share"
+    std::vector<std::wstring> names;
+};
+
+bool is_drive(const std::wstring& text) {
+    return text.size() >= 2 && text[1] == L':' &&
+           ((text[0] >= L'A' && text[0] <= L'Z') || (text[0] >= L'a' && text[0] <= L'z'));
+}
+
+// Splits at backslashes, dropping empty pieces.
+std::vector<std::wstring> split_names(const std::wstring& text) {
+    std::vector<std::wstring> names;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t end = std::min(text.find(L'\\', start), text.size());
+        if (end > start) names.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return names;
+}
+
+// Nothing when the path is relative (also "C:name" and "\name", which depend on the current
+// drive's folder) or of a kind that cannot be vouched for (devices, volume names).
+std::optional<PathParts> parts_of(const std::filesystem::path& path) {
+    std::wstring text = path.native();
+    std::replace(text.begin(), text.end(), L'/', L'\\');
+    bool literal = false;
+    if (text.starts_with(L"\\\\?\\") || text.starts_with(L"\\??\\")) {
+        literal = true;
+        text.erase(0, 4);
+    } else if (text.starts_with(L"\\\\.\\")) {
+        text.erase(0, 4);
+    } else if (text.starts_with(L"\\\\")) {
+        text.erase(0, 2);
+        text.insert(0, L"UNC\\");
+    } else if (!is_drive(text)) {
+        return std::nullopt;
+    }
+    PathParts parts;
+    std::vector<std::wstring> names;
+    if (is_drive(text) && (text.size() == 2 || text[2] == L'\\')) {
+        parts.root = std::wstring(1, static_cast<wchar_t>(towupper(text[0]))) + L":";
+        names = split_names(text.substr(2));
+    } else if (text.size() > 4 && same_path(text.substr(0, 4), L"UNC\\")) {
+        names = split_names(text.substr(4));
+        if (names.size() < 2) return std::nullopt;  // "\\server" alone names no share
+        parts.root = L"\\\\" + names[0] + L"\\" + names[1];
+        names.erase(names.begin(), names.begin() + 2);
+    } else {
+        return std::nullopt;
+    }
+    // "C:" alone is the current folder of drive C, not its root.
+    if (parts.root.size() == 2 && text.size() == 2 && !literal) return std::nullopt;
+    for (auto name : names) {
+        if (!literal) {
+            while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) {
+                // "." and ".." are names of their own, not dots to drop.
+                if (name == L"." || name == L"..") break;
+                name.pop_back();
+            }
+            if (name.empty()) return std::nullopt;
+        }
+        if (name == L".") continue;
+        if (name == L"..") {
+            if (!parts.names.empty()) parts.names.pop_back();
+            continue;
+        }
+        parts.names.push_back(name);
+    }
+    return parts;
+}
+
+// True when folder is path itself or one of the folders above it.
+bool is_same_or_ancestor(const PathParts& folder, const PathParts& path) {
+    if (!same_path(folder.root, path.root) || folder.names.size() > path.names.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < folder.names.size(); ++i) {
+        if (!same_path(folder.names[i], path.names[i])) return false;
+    }
+    return true;
+}
+
+// The folder as the system resolves it (junctions and links followed, short names made long), or
+// the path as given when it cannot be opened.
+std::filesystem::path resolved(const std::filesystem::path& path) {
+    const HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return path;
+    const std::wstring final = final_path(handle);
+    CloseHandle(handle);
+    return final.empty() ? path : std::filesystem::path(final);
+}
+
+std::wstring environment_value(const wchar_t* name) {
+    std::wstring value(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const DWORD length =
+            GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+        if (length == 0) return {};
+        if (length < value.size()) {
+            value.resize(length);
+            return value;
+        }
+        value.resize(length);
+    }
+    return {};
+}
+
+// The folders whose loss would wreck the user or the system: the profile folder the environment
+// names and the account's own (they differ when rights were gained without a fresh login), and the
+// Windows folder.
+std::vector<std::filesystem::path> kept_folders() {
+    std::vector<std::filesystem::path> folders;
+    if (auto profile = environment_value(L"USERPROFILE"); !profile.empty()) {
+        folders.emplace_back(std::move(profile));
+    }
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        std::wstring profile(MAX_PATH, L'\0');
+        DWORD length = static_cast<DWORD>(profile.size());
+        if (!GetUserProfileDirectoryW(token, profile.data(), &length) &&
+            GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+            profile.resize(length);
+            if (!GetUserProfileDirectoryW(token, profile.data(), &length)) length = 0;
+        }
+        if (length > 0 && profile[0] != L'\0') folders.emplace_back(profile.c_str());
+        CloseHandle(token);
+    }
+    wchar_t windows[MAX_PATH];
+    const UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) folders.emplace_back(windows);
+    return folders;
+}
+
 }  // namespace
+
+bool usable_user_temp_folder(const std::filesystem::path& candidate,
+                             const std::filesystem::path& home,
+                             const std::filesystem::path& program_folder) {
+    const auto folder = parts_of(candidate);
+    // A relative name depends on the current folder, so nothing about it can be vouched for.
+    if (!folder || folder->names.empty()) return false;
+    for (const auto* kept : {&home, &program_folder}) {
+        if (kept->empty()) continue;
+        const auto parts = parts_of(*kept);
+        if (parts && is_same_or_ancestor(*folder, *parts)) return false;
+    }
+    return true;
+}
 
 std::vector<std::filesystem::path> default_temp_folders() {
     std::vector<std::filesystem::path> folders;
     std::error_code ec;
-    auto user = std::filesystem::temp_directory_path(ec);
-    if (!ec) folders.push_back(std::move(user));
+    // The user's folder comes from TMP or TEMP as given (and, when neither is set, is the profile
+    // or the Windows folder), so it is checked before an administrator's run empties it, both as
+    // named and as the system resolves it.
+    const auto user = std::filesystem::temp_directory_path(ec);
+    if (!ec) {
+        const std::filesystem::path names[] = {user, resolved(user)};
+        std::vector<std::filesystem::path> kept;
+        for (const auto& folder : kept_folders()) {
+            kept.push_back(folder);
+            kept.push_back(resolved(folder));
+        }
+        if (const auto exe = executable_path()) {
+            kept.push_back(exe->parent_path());
+            kept.push_back(resolved(exe->parent_path()));
+        }
+        bool usable = true;
+        for (const auto& name : names) {
+            usable = usable && usable_user_temp_folder(name, {}, {});
+            for (const auto& folder : kept) {
+                usable = usable && usable_user_temp_folder(name, folder, {});
+            }
+        }
+        if (usable) folders.push_back(user);
+    }
     folders.emplace_back(L"C:\\Windows\\Temp");
     folders.emplace_back(L"C:\\Temp");
     folders.emplace_back(L"C:\\Windows\\Prefetch");

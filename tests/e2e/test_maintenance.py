@@ -270,12 +270,14 @@ def windows_path(linux_path):
     return "Z:" + os.path.abspath(linux_path).replace("/", "\\")
 
 
-def run_with_windows_temp(inst, windows_temp, keys):
-    """Runs the program with TEMP and TMP naming windows_temp. Wine sets both from the prefix's
-    registry in a process started from Linux, so a batch file sets them and starts the program,
-    which inherits them as on Windows."""
+def run_with_windows_temp(inst, windows_temp, keys, profile=None):
+    """Runs the program with TEMP and TMP naming windows_temp (and USERPROFILE naming profile, when
+    given). Wine sets them from the prefix's registry in a process started from Linux, so a batch
+    file sets them and starts the program, which inherits them as on Windows."""
     batch = inst.path("run-with-temp.bat")
     with open(batch, "w", newline="") as f:
+        if profile:
+            f.write("@set USERPROFILE=%s\r\n" % profile)
         f.write("@set TEMP=%s\r\n@set TMP=%s\r\n@\"%s\"\r\n"
                 % (windows_temp, windows_temp, windows_path(inst.exe)))
     env = dict(os.environ, WINEDEBUG="-all")
@@ -348,11 +350,46 @@ def windows_clean(name):
         shutil.rmtree(fixture, ignore_errors=True)
 
 
+def windows_refuses_unsafe_temp():
+    """TEMP and TMP naming a drive root, the profile folder or one above it, or the program's own
+    folder: that folder is passed over and keeps everything in it. The drive is a fixture folder
+    mapped as Q: in the throw-away prefix, so a fault could only empty the fixture."""
+    inst = harness.Installation("clean_windows_unsafe_temp")
+    drive = inst.path("drive")
+    kept = ["top.txt", "home/old.txt", "home/alice/document.txt"]
+    for relative in kept:
+        inst.write(os.path.join("drive", relative), relative)
+    mapping = os.path.join(wine_prefix(), "dosdevices", "q:")
+    check(not os.path.lexists(mapping), "drive Q: is free in the prefix")
+    os.symlink(drive, mapping)
+    try:
+        cases = [
+            ("Q:\\", None, "a drive root"),
+            ("q:/", None, "a drive root with a forward slash"),
+            ("Q:\\home\\alice", "Q:\\home\\alice", "the profile folder"),
+            ("q:\\HOME\\Alice.", "Q:\\home\\alice", "the profile folder spelled otherwise"),
+            ("Q:\\home", "Q:\\home\\alice", "the folder above the profile"),
+            (windows_path(inst.folder), None, "the program's folder"),
+        ]
+        for temp, profile, why in cases:
+            result = run_with_windows_temp(inst, temp, "2\n\n5\n", profile)
+            check_equal(result.returncode, 0, "exit status for " + why, result)
+            check("[INFO] Cleaning complete. Removed " in action_output(result),
+                  "the clean-up ran for " + why, result)
+            for relative in kept:
+                check(os.path.exists(os.path.join(drive, relative)),
+                      "%s survives TEMP naming %s" % (relative, why), result)
+            check(os.path.exists(inst.exe), "the program survives " + why, result)
+    finally:
+        os.remove(mapping)
+
+
 # --- Tests --------------------------------------------------------------------------------------
 
 def test_clean_temp_and_cache():
     if harness.is_windows():
         windows_clean("clean_windows")
+        windows_refuses_unsafe_temp()
         return
     if not linux_namespace_available():
         raise AssertionError("needs unshare --mount (root) and faketime to keep this machine safe")

@@ -9,7 +9,8 @@ source_dir="$(cd "$(dirname "$0")/../.." && pwd)"
 build_dir="${2:-$source_dir/build-fuzz}"
 
 CC=clang CXX=clang++ cmake -S "$source_dir" -B "$build_dir" -G Ninja \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_BUILD_FUZZ=ON -DQUORVEX_BUILD_TESTS=ON >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_BUILD_FUZZ=ON -DQUORVEX_BUILD_TESTS=ON \
+    -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 
 targets=""
 for source in "$source_dir"/tests/fuzz/*_fuzz.cpp; do

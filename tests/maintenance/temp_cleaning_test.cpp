@@ -483,6 +483,73 @@ TEST(UsableUserTempFolder, RefusesRootHomeAndProgramFolders) {
     }
 }
 
+// TEMP and TMP are read on Windows as the system reads them, so every way of writing the drive
+// root, the profile folder or a folder above the program's is refused, however it is spelled.
+TEST(UsableUserTempFolder, WindowsSpellingsOfRootsProfileAndProgramFolder) {
+    if (!kWindowsPaths) GTEST_SKIP() << "Windows path rules";
+    struct Case {
+        const wchar_t* candidate;
+        bool usable;
+        const char* why;
+    };
+    const fs::path home = L"C:\\Users\\Alice";
+    const fs::path program = L"C:\\Program Files\\Quorvex";
+    const Case cases[] = {
+        {L"C:\\Users\\Alice\\AppData\\Local\\Temp", true, "the usual temporary folder"},
+        {L"c:/users/alice/appdata/local/temp/", true, "the same, written loosely"},
+        {L"\\\\?\\C:\\Users\\Alice\\AppData\\Local\\Temp", true, "the same, verbatim"},
+        {L"C:\\Users\\Al", true, "a name that only starts like the profile's"},
+        {L"C:\\Users\\Alice2", true, "a sibling of the profile"},
+        {L"D:\\Temp", true, "a folder on another drive"},
+        {L"C:\\Program Files\\Quorvex\\tmp", true, "a folder inside the program's"},
+        {L"\\\\server\\share\\temp", true, "a folder on a network share"},
+        {L"C:\\Temp\\.", true, "a folder with a trailing ."},
+        {L"C:\\", false, "the drive root"},
+        {L"C:/", false, "the drive root with a forward slash"},
+        {L"c:\\", false, "the drive root in lower case"},
+        {L"C:\\.", false, "the drive root with a trailing ."},
+        {L"C:\\Temp\\..", false, "the drive root reached through .."},
+        {L"C:\\..\\..", false, "above the drive root, which is the root"},
+        {L"\\\\?\\C:\\", false, "the drive root, verbatim"},
+        {L"\\\\?\\c:", false, "the drive, verbatim, without separator"},
+        {L"\\\\.\\C:\\", false, "the drive root as a device path"},
+        {L"//?/C:/", false, "the drive root, verbatim with forward slashes"},
+        {L"\\\\server\\share", false, "the root of a network share"},
+        {L"\\\\server\\share\\", false, "the same with a trailing separator"},
+        {L"//server/share/", false, "the same with forward slashes"},
+        {L"\\\\?\\UNC\\server\\share", false, "the same, verbatim"},
+        {L"\\\\server", false, "a server without a share"},
+        {L"C:\\Users\\Alice", false, "the profile folder"},
+        {L"c:\\USERS\\alice\\", false, "the profile folder in other letter case"},
+        {L"C:/Users/Alice", false, "the profile folder with forward slashes"},
+        {L"C:\\Users\\Alice.", false, "the profile folder with a trailing dot"},
+        {L"C:\\Users\\Alice  ", false, "the profile folder with trailing blanks"},
+        {L"\\\\?\\C:\\Users\\Alice", false, "the profile folder, verbatim"},
+        {L"C:\\Users\\Bob\\..\\Alice", false, "the profile folder through .."},
+        {L"C:\\Users", false, "the folder above the profile"},
+        {L"C:\\USERS\\", false, "the same in capitals"},
+        {L"C:\\Program Files\\Quorvex", false, "the program's folder"},
+        {L"c:\\program files", false, "the folder holding the program's"},
+        {L"C:Temp", false, "relative to drive C's current folder"},
+        {L"C:", false, "drive C's current folder"},
+        {L"\\Temp", false, "relative to the current drive"},
+        {L"Temp", false, "a relative name"},
+        {L"", false, "no name at all"},
+        {L"\\\\.\\pipe\\temp", false, "a device"},
+        {L"\\\\?\\Volume{0b1c2d3e-0000-0000-0000-100000000000}\\", false, "a volume name"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::usable_user_temp_folder(c.candidate, home, program), c.usable)
+            << c.why << ": " << fs::path(c.candidate).string();
+    }
+    // The profile or program folder may be spelled in any of those ways as well.
+    for (const fs::path kept : {L"\\\\?\\c:\\users\\alice\\", L"C:/USERS/ALICE/."}) {
+        EXPECT_FALSE(platform::usable_user_temp_folder(L"C:\\Users", kept, {})) << kept.string();
+        EXPECT_FALSE(platform::usable_user_temp_folder(L"C:\\Users", {}, kept)) << kept.string();
+        EXPECT_TRUE(platform::usable_user_temp_folder(L"C:\\Temp", kept, kept)) << kept.string();
+    }
+}
+
 TEST(CleanTempAndCache, ReportsTheComponentCleanupOutcome) {
     struct Case {
         const char* command;
