@@ -61,6 +61,12 @@ void draw_main_menu() {
 void run_database_update(HashChecker& checker, DatabaseUpdater& updater, Logger& logger,
                          const DataFiles& data) {
     logger.log("Starting database update");
+    if (!data.writable) {
+        const std::string reason = "the data folder " + data.shown_folder() + " cannot be written";
+        print_status("[ERROR] Update failed: " + reason);
+        logger.log("[ERROR] Database update failed: " + reason);
+        return;
+    }
     const UpdateResult result = wait_with_spinner(
         "Downloading database updates", [&] { return updater.update(checker, data.database()); });
     if (result.ok()) {
@@ -94,7 +100,7 @@ int run_menu() {
     DatabaseUpdater updater(logger);
     warn_if_not_elevated(in);
     move_to_executable_folder();
-    const DataFiles data;  // the working folder is now the executable's
+    const DataFiles data = locate_data_files({});  // the working folder is the executable's
 
     remove_stale_temporaries(data);
     // The cache and the database are separate files of many megabytes: the database is read on
@@ -118,6 +124,7 @@ int run_menu() {
         print_colored("[WARN] Could not load hashes. Starting with empty database.", kYellow);
         if (!database.error.empty()) print_colored(kReasonIndent + database.error, kYellow);
     }
+    if (!data.writable) print_colored(read_only_warning(data), kYellow);
     check_registry_autoruns(checker, logger);
 
     PostScanOptions post_scan;
@@ -132,7 +139,10 @@ int run_menu() {
                 platform::clear_screen();
                 print_banner();
                 const auto request = run_scan_dialog(in, default_scan_roots());
-                if (request) run_interactive_scan(*request, checker, logger, &cache, post_scan);
+                if (request) {
+                    run_interactive_scan(*request, checker, logger, &cache, data.writable,
+                                         post_scan);
+                }
                 break;
             }
             case MenuAction::kClean:

@@ -66,10 +66,13 @@ void say_error(const std::string& message) { std::cerr << "quorvex: " << message
 // Everything a command shares: the log in the folder it was started from, and the data files
 // beside the executable. Relative paths on the command line keep meaning the start folder.
 struct Session {
-    Session() { remove_stale_temporaries(data); }
+    Session() {
+        if (!data.writable) std::cerr << read_only_warning(data) << "\n";
+        remove_stale_temporaries(data);
+    }
 
     Logger logger{kLogFile};
-    DataFiles data{executable_folder()};
+    DataFiles data = locate_data_files(executable_folder());
 };
 
 bool load_database(HashChecker& checker, const DataFiles& data) {
@@ -237,6 +240,7 @@ int run_scan(const ScanCommand& command) {
     request.threads = command.jobs;
 
     std::optional<HashCache> cache;
+    const bool save_cache = !command.no_cache && session.data.writable;
     if (!command.no_cache) {
         cache.emplace(session.data.hash_cache());
         cache->load();
@@ -248,7 +252,7 @@ int run_scan(const ScanCommand& command) {
         stats =
             scan_directory(request, checker, session.logger, cache ? &*cache : nullptr, &progress);
     }
-    if (cache && !cache->save()) {
+    if (save_cache && !cache->save()) {
         say_error("the hash cache could not be saved to " + session.data.hash_cache());
         session.logger.log("[WARN] Hash cache could not be saved");
     }
@@ -275,6 +279,13 @@ int run_update() {
     HashChecker checker(session.logger);
     DatabaseUpdater updater(session.logger);
     session.logger.log("Starting database update");
+    if (!session.data.writable) {
+        const std::string reason =
+            "the data folder " + session.data.shown_folder() + " cannot be written";
+        std::cerr << "[ERROR] Update failed: " << reason << "\n" << std::flush;
+        session.logger.log("[ERROR] Database update failed: " + reason);
+        return kExitError;
+    }
     // The update replaces the whole database; the one on disk is loaded first only so that a
     // failure leaves the files as they were, which the updater takes care of itself.
     const UpdateResult result = updater.update(checker, session.data.database());

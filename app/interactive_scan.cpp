@@ -12,13 +12,13 @@
 #include "report/scan_report.h"
 
 void run_interactive_scan(const ScanRequest& request, const HashChecker& checker, Logger& logger,
-                          HashCache* cache, const PostScanOptions& post_scan) {
+                          HashCache* cache, bool save_cache, const PostScanOptions& post_scan) {
     ScanProgress progress;
     std::thread display([&progress] { display_progress(progress); });
     const ScanStats stats = scan_directory(request, checker, logger, cache, &progress);
     display.join();
 
-    if (cache != nullptr) {
+    if (cache != nullptr && save_cache) {
         // A failed save is said as such: the next scan would otherwise be slow without a reason.
         if (cache->save()) {
             std::cout << "[INFO] Hash cache saved. Cache hits: " << stats.cache_hits << "\n";

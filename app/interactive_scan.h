@@ -9,6 +9,7 @@ class HashCache;
 class HashChecker;
 class Logger;
 
-// `cache` may be null, which turns the hash cache off and leaves out its save.
+// `cache` may be null, which turns the hash cache off; `save_cache` false uses it without saving
+// it (a data folder that cannot be written).
 void run_interactive_scan(const ScanRequest& request, const HashChecker& checker, Logger& logger,
-                          HashCache* cache, const PostScanOptions& post_scan);
+                          HashCache* cache, bool save_cache, const PostScanOptions& post_scan);

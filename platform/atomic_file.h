@@ -75,6 +75,10 @@ bool is_temporary_name_of(const std::filesystem::path& name,
 // none.
 std::size_t remove_stale_temporaries(const std::filesystem::path& target);
 
+// True when this process may create files in `folder` (a data folder of root's, run by another
+// user, is not).
+bool can_write_in(const std::filesystem::path& folder);
+
 // Forces a closed file's data to disk and atomically renames it over `target`.
 bool sync_and_replace(const std::filesystem::path& temporary, const std::filesystem::path& target);
 

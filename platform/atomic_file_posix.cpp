@@ -165,4 +165,8 @@ bool sync_and_replace(const std::filesystem::path& temporary, const std::filesys
     return true;
 }
 
+bool can_write_in(const std::filesystem::path& folder) {
+    return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
 }  // namespace platform

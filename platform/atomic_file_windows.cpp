@@ -162,4 +162,15 @@ bool sync_and_replace(const std::filesystem::path& temporary, const std::filesys
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+bool can_write_in(const std::filesystem::path& folder) {
+    // Access rights on Windows are a matter of ACLs: the one sure test is to make a file there,
+    // which the system deletes as the handle closes.
+    const std::filesystem::path probe = folder / ".quorvex-write-probe";
+    HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_EXISTS;
+    CloseHandle(file);
+    return true;
+}
+
 }  // namespace platform

@@ -29,7 +29,7 @@ class InteractiveScanTest : public ::testing::Test {
         request.roots = roots;
         request.threads = 2;
         test_support::CoutCapture capture;
-        run_interactive_scan(request, bench.checker, bench.logger, cache, options);
+        run_interactive_scan(request, bench.checker, bench.logger, cache, true, options);
         unread.assign(std::istreambuf_iterator<char>(input), std::istreambuf_iterator<char>());
         return capture.text();
     }

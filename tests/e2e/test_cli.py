@@ -172,6 +172,36 @@ def test_non_utf8_name_comes_back_byte_for_byte():
     check_equal(recovered, os.path.join(folder.encode(), name), "the exact bytes", result)
 
 
+def test_data_folder_named_by_the_environment_and_read_only():
+    fx = Fixture("cli_data_dir")
+    data = fx.inst.path("data")
+    os.makedirs(data)
+    for name in ("hashes.txt",):
+        os.rename(fx.inst.path(name), os.path.join(data, name))
+    env = {"QUORVEX_DATA_DIR": program_path(data)}
+    result = scan(fx, fx.root, extra_env=env)
+    check_equal(result.returncode, 1, "the database in the data folder finds the files", result)
+    check(os.path.exists(os.path.join(data, "hash_cache.bin")), "the cache is kept there", result)
+    check(os.path.exists(os.path.join(data, "hashes.bin")), "and the binary database", result)
+    check(not os.path.exists(fx.inst.path("hash_cache.bin")), "nothing beside the program",
+          result)
+
+    if harness.is_windows() or os.geteuid() != 0:
+        return  # a folder this user cannot write needs another user to run the program
+    os.chmod(data, 0o755)
+    os.remove(os.path.join(data, "hash_cache.bin"))
+    result = fx.inst.run(None, args=("scan", fx.root), extra_env=env, as_nobody=True)
+    check_equal(result.returncode, 1, "a read-only data folder still scans", result)
+    check("[WARN] The data folder %s cannot be written" % data in result.stderr,
+          "the read-only folder is said once", result)
+    check_equal(result.stderr.count("cannot be written"), 1, "once", result)
+    check(not os.path.exists(os.path.join(data, "hash_cache.bin")), "no cache is saved", result)
+    result = fx.inst.run(None, args=("update",), extra_env=env, as_nobody=True)
+    check_equal(result.returncode, 2, "no update into a read-only folder", result)
+    check("[ERROR] Update failed: the data folder %s cannot be written\n" % data
+          in result.stderr, "the update says why", result)
+
+
 def test_stdin_is_never_read():
     """Standard input stays open and silent: a command that waited for it would never end."""
     fx = Fixture("cli_stdin")
@@ -196,5 +226,6 @@ if __name__ == "__main__":
         test_clean_tree_missing_root_and_usage_errors,
         test_no_cache_and_report_files,
         test_non_utf8_name_comes_back_byte_for_byte,
+        test_data_folder_named_by_the_environment_and_read_only,
         test_stdin_is_never_read,
     ])
