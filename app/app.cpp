@@ -69,13 +69,20 @@ void run_database_update(HashChecker& checker, DatabaseUpdater& updater, Logger&
     }
     const UpdateResult result = wait_with_spinner(
         "Downloading database updates", [&] { return updater.update(checker, data.database()); });
-    if (result.ok()) {
-        print_status("[SUCCESS] Database updated.");
-        print_status("[INFO] " + describe(result) + ".");
-        logger.log("Database update successful (" + describe(result) + ")");
-    } else {
-        print_status("[ERROR] Update failed: " + result.reason);
-        logger.log("[ERROR] Database update failed: " + result.reason);
+    switch (result.status) {
+        case UpdateResult::Status::kUpdated:
+            print_status("[SUCCESS] Database updated.");
+            print_status("[INFO] " + describe(result) + ".");
+            logger.log("Database update successful (" + describe(result) + ")");
+            break;
+        case UpdateResult::Status::kUpToDate:
+            print_status("[INFO] Database already up to date.");
+            logger.log("Database already up to date (" + describe(result) + ")");
+            break;
+        case UpdateResult::Status::kFailed:
+            print_status("[ERROR] Update failed: " + result.reason);
+            logger.log("[ERROR] Database update failed: " + result.reason);
+            break;
     }
 }
 

@@ -286,14 +286,19 @@ int run_update() {
         session.logger.log("[ERROR] Database update failed: " + reason);
         return kExitError;
     }
-    // The update replaces the whole database; the one on disk is loaded first only so that a
-    // failure leaves the files as they were, which the updater takes care of itself.
     const UpdateResult result = updater.update(checker, session.data.database());
-    if (result.ok()) {
-        std::cout << "[SUCCESS] Database updated.\n[INFO] " << describe(result) << ".\n"
-                  << std::flush;
-        session.logger.log("Database update successful (" + describe(result) + ")");
-        return kExitClean;
+    switch (result.status) {
+        case UpdateResult::Status::kUpdated:
+            std::cout << "[SUCCESS] Database updated.\n[INFO] " << describe(result) << ".\n"
+                      << std::flush;
+            session.logger.log("Database update successful (" + describe(result) + ")");
+            return kExitClean;
+        case UpdateResult::Status::kUpToDate:
+            std::cout << "[INFO] Database already up to date.\n" << std::flush;
+            session.logger.log("Database already up to date (" + describe(result) + ")");
+            return kExitClean;
+        case UpdateResult::Status::kFailed:
+            break;
     }
     std::cerr << "[ERROR] Update failed: " << result.reason << "\n" << std::flush;
     session.logger.log("[ERROR] Database update failed: " + result.reason);

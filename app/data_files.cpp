@@ -55,7 +55,8 @@ std::filesystem::path executable_folder() {
 void remove_stale_temporaries(const DataFiles& data) {
     if (!data.writable) return;
     const DatabaseFiles database = data.database();
-    for (const std::string& stored : {data.hash_cache(), database.text, database.binary}) {
+    for (const std::string& stored :
+         {data.hash_cache(), database.text, database.binary, database.update_state}) {
         platform::remove_stale_temporaries(stored);
     }
 }

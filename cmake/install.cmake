@@ -7,7 +7,8 @@
 # looks for them. Windows: the executable and its data files side by side in the prefix.
 include(GNUInstallDirs)
 
-set(QUORVEX_STARTER_FILES ${PROJECT_SOURCE_DIR}/data/hashes.txt)
+set(QUORVEX_STARTER_FILES ${PROJECT_SOURCE_DIR}/data/hashes.local.txt
+                          ${PROJECT_SOURCE_DIR}/data/update_sources.txt)
 
 # Copies the starter files into `folder` where they are missing: users edit them.
 function(quorvex_install_starter_files folder)

@@ -1,6 +1,9 @@
 #include "hashdb/database_update.h"
 
+#include <charconv>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -18,6 +21,10 @@ constexpr const char* kUserAgent = "Quorvex/1.0";
 constexpr std::string_view kHttps = "https://";
 constexpr std::string_view kHttp = "http://";
 constexpr std::string_view kFile = "file://";
+
+// "hashes.txt" as the update writes it: each list's text below a line naming its URL, so that a
+// list its server calls unchanged can be taken from there instead of being downloaded again.
+constexpr std::string_view kListMarker = "# list: ";
 
 platform::HttpOptions http_options(const UpdateSettings& settings, std::string user_agent,
                                    std::uint64_t cap) {
@@ -124,6 +131,9 @@ std::string path_of_file_url(std::string_view url) {
 std::string transfer_reason(const platform::HttpResult& result, std::uint64_t cap) {
     switch (result.outcome) {
         case platform::HttpOutcome::kAnswered:
+            if (result.status == 401 || result.status == 403) {
+                return "needs a key (HTTP status " + std::to_string(result.status) + ")";
+            }
             return "HTTP status " + std::to_string(result.status);
         case platform::HttpOutcome::kTimedOut:
             return "timed out" + (result.error.empty() ? "" : " (" + result.error + ")");
@@ -132,14 +142,141 @@ std::string transfer_reason(const platform::HttpResult& result, std::uint64_t ca
         case platform::HttpOutcome::kFailed:
             break;
     }
-    if (result.error.empty())
+    if (result.error.empty()) {
         return "transport error (code " + std::to_string(result.error_code) + ")";
+    }
     return "transport error: " + result.error;
 }
 
-// Fetches one URL that passed refusal(): a local file, or an answer with a 2xx status.
+// What a server said of the copy of a list that hashes.txt holds: its validators, and the length
+// and fingerprint of that copy, so that they are used only with the very text they belong to.
+struct ListState {
+    std::string etag;
+    std::string last_modified;
+    std::size_t length = 0;
+    std::size_t fingerprint = 0;
+
+    bool operator==(const ListState&) const = default;
+};
+using ListStates = std::map<std::string, ListState, std::less<>>;
+
+std::size_t fingerprint(std::string_view text) { return std::hash<std::string_view>{}(text); }
+
+ListState state_of(std::string etag, std::string last_modified, std::string_view segment) {
+    return {std::move(etag), std::move(last_modified), segment.size(), fingerprint(segment)};
+}
+
+bool describes(const ListState& state, std::string_view segment) {
+    return state.length == segment.size() && state.fingerprint == fingerprint(segment);
+}
+
+// The state file: a comment line, then per list its URL, ETag, Last-Modified, length and
+// fingerprint, separated by tabs. A line that does not read so is passed over: without its state
+// a list is merely downloaded again.
+ListStates read_states(const std::string& path) {
+    ListStates states;
+    std::string text;
+    std::string ignored;
+    if (!read_list_file(path, text, ignored)) return states;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string_view line = std::string_view(text).substr(start, end - start);
+        start = end + 1;
+        if (line.empty() || line.front() == '#') continue;
+        std::vector<std::string_view> fields;
+        std::size_t at = 0;
+        for (std::size_t tab; (tab = line.find('\t', at)) != std::string_view::npos; at = tab + 1) {
+            fields.push_back(line.substr(at, tab - at));
+        }
+        fields.push_back(line.substr(at));
+        if (fields.size() != 5) continue;
+        ListState state{std::string(fields[1]), std::string(fields[2])};
+        const auto number = [](std::string_view field, std::size_t& out) {
+            const auto [end, error] =
+                std::from_chars(field.data(), field.data() + field.size(), out);
+            return error == std::errc() && end == field.data() + field.size();
+        };
+        if (!number(fields[3], state.length) || !number(fields[4], state.fingerprint)) continue;
+        states.emplace(std::string(fields[0]), std::move(state));
+    }
+    return states;
+}
+
+bool write_states(const std::string& path, const ListStates& states) {
+    platform::AtomicFileWriter writer{std::filesystem::path(path)};
+    if (!writer.ok()) return false;
+    writer.stream() << "# What the server of each hash list said of the copy in hashes.txt; "
+                       "written by the update.\n";
+    for (const auto& [url, state] : states) {
+        writer.stream() << url << '\t' << state.etag << '\t' << state.last_modified << '\t'
+                        << state.length << '\t' << state.fingerprint << '\n';
+    }
+    return writer.commit();
+}
+
+bool usable_validator(const std::string& value) {
+    return value.find_first_of("\t\r\n") == std::string::npos;
+}
+
+// A list's text as hashes.txt keeps it: lines that would pass for a marker dropped (they are
+// comments), and a final line break, so that the next list does not run into it.
+std::string segment_text(std::string_view body) {
+    std::string segment;
+    segment.reserve(body.size() + 1);
+    std::size_t start = 0;
+    while (start < body.size()) {
+        std::size_t end = body.find('\n', start);
+        end = end == std::string_view::npos ? body.size() : end + 1;
+        const std::string_view line = body.substr(start, end - start);
+        if (!line.starts_with(kListMarker)) segment += line;
+        start = end;
+    }
+    if (!segment.empty() && segment.back() != '\n') segment += '\n';
+    return segment;
+}
+
+// The text of each list in a hashes.txt the update wrote; what stands before the first marker (a
+// hand-made file, or one of an older version) belongs to no list.
+std::map<std::string, std::string_view, std::less<>> segments_of(std::string_view text) {
+    std::map<std::string, std::string_view, std::less<>> segments;
+    std::string url;  // of the list being read; empty before the first marker
+    std::size_t body = 0;
+    const auto close = [&](std::size_t end) {
+        if (!url.empty()) segments.emplace(url, text.substr(body, end - body));
+    };
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        end = end == std::string_view::npos ? text.size() : end + 1;
+        std::string_view line = text.substr(start, end - start);
+        if (line.starts_with(kListMarker)) {
+            close(start);
+            line.remove_prefix(kListMarker.size());
+            while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+                line.remove_suffix(1);
+            }
+            url = std::string(line);
+            body = end;
+        }
+        start = end;
+    }
+    close(text.size());
+    return segments;
+}
+
+struct Fetched {
+    bool not_modified = false;
+    std::string etag;
+    std::string last_modified;
+};
+
+// Fetches one URL that passed refusal(): a local file, or an answer with a 2xx status, or a 304
+// to a conditional request.
 bool fetch(platform::HttpClient& client, const std::string& url,
-           const platform::HttpOptions& options, std::string& body, std::string& reason) {
+           const platform::HttpOptions& options, bool conditional, std::string& body,
+           Fetched& fetched, std::string& reason) {
     if (url.starts_with(kFile)) {
         const std::string path = path_of_file_url(url);
         if (path.empty()) {
@@ -149,9 +286,14 @@ bool fetch(platform::HttpClient& client, const std::string& url,
         return read_list_file(path, body, reason, options.max_body_bytes);
     }
     const platform::HttpResult result = client.get(url, options, body);
-    if (result.outcome == platform::HttpOutcome::kAnswered && result.status >= 200 &&
-        result.status <= 299) {
-        return true;
+    if (result.outcome == platform::HttpOutcome::kAnswered) {
+        fetched.etag = result.etag;
+        fetched.last_modified = result.last_modified;
+        if (result.status >= 200 && result.status <= 299) return true;
+        if (result.status == 304 && conditional) {
+            fetched.not_modified = true;
+            return true;
+        }
     }
     reason = url + ": " + transfer_reason(result, options.max_body_bytes);
     return false;
@@ -184,9 +326,10 @@ class RemoveOnExit {
 
 // Replaces the text file, the binary file and the database in use, or none of them. The new
 // database is read back from its staged file before anything is replaced; should the binary file
-// not take its place after the text did, the old text is put back.
+// not take its place after the text did, the old text (null: there was none) is put back.
 bool install(HashChecker& checker, const DatabaseFiles& files, const std::string& text,
-             const std::vector<unsigned char>& sorted, std::string& reason) {
+             const std::vector<unsigned char>& sorted, const std::string* old_text,
+             std::string& reason) {
     const std::string staged = files.staged_binary();
     RemoveOnExit cleanup(staged);
     if (!write_database_file({reinterpret_cast<const char*>(sorted.data()), sorted.size()}, staged,
@@ -199,17 +342,11 @@ bool install(HashChecker& checker, const DatabaseFiles& files, const std::string
         reason = read_back.error;
         return false;
     }
-    std::optional<std::string> old_text;
-    {
-        std::string content;
-        std::string ignored;
-        if (read_list_file(files.text, content, ignored)) old_text = std::move(content);
-    }
     if (!write_text_file(files.text, text, reason)) return false;
     if (!platform::sync_and_replace(staged, files.binary)) {
         reason = files.binary + ": cannot be replaced";
         std::string ignored;
-        if (old_text) {
+        if (old_text != nullptr) {
             write_text_file(files.text, *old_text, ignored);
         } else {
             std::error_code ignored_error;
@@ -221,6 +358,32 @@ bool install(HashChecker& checker, const DatabaseFiles& files, const std::string
     return true;
 }
 
+// Whether the files and the database in use hold exactly what an update would write.
+bool already_in_place(const HashChecker& checker, const DatabaseFiles& files,
+                      const std::string* old_text, const std::string& text,
+                      const std::vector<unsigned char>& sorted) {
+    const std::string_view records(reinterpret_cast<const char*>(sorted.data()), sorted.size());
+    if (old_text == nullptr || *old_text != text || !checker.is_loaded() ||
+        checker.database().bytes() != records) {
+        return false;
+    }
+    std::string binary;
+    std::string ignored;
+    return read_list_file(files.binary, binary, ignored) && binary == records;
+}
+
+bool entry_exists(const std::string& path) {
+    std::error_code error;
+    return !path.empty() && std::filesystem::exists(path, error) && !error;
+}
+
+// A data file's name as a user can find it: the working folder is the data folder.
+std::string shown_path(const std::string& path) {
+    std::error_code error;
+    const auto absolute = std::filesystem::absolute(path, error);
+    return error ? path : absolute.string();
+}
+
 UpdateResult failed(UpdateResult result, std::string reason) {
     result.status = UpdateResult::Status::kFailed;
     result.reason = std::move(reason);
@@ -229,80 +392,173 @@ UpdateResult failed(UpdateResult result, std::string reason) {
 
 }  // namespace
 
-std::vector<std::string> parse_update_index(std::string_view body) {
-    std::vector<std::string> urls;
-    std::size_t start = 0;
-    while (start < body.size()) {
-        std::size_t end = body.find_first_of("\r\n", start);
-        if (end == std::string_view::npos) end = body.size();
-        const std::string_view line = body.substr(start, end - start);
-        if (line.starts_with("http") || line.starts_with(kFile)) urls.emplace_back(line);
-        start = body.find_first_not_of("\r\n", end);
-        if (start == std::string_view::npos) break;
-    }
-    return urls;
-}
-
 std::string describe(const UpdateResult& result) {
-    return std::to_string(result.lists) + (result.lists == 1 ? " list, " : " lists, ") +
-           describe(result.counts);
+    std::string text = std::to_string(result.lists) + (result.lists == 1 ? " list" : " lists");
+    if (result.unchanged != 0) text += " (" + std::to_string(result.unchanged) + " unchanged)";
+    return text + ", " + describe(result.counts) +
+           ", own hashes: " + std::to_string(result.local_hashes);
 }
 
 DatabaseUpdater::DatabaseUpdater(Logger& logger, UpdateSettings settings)
     : logger(logger), settings(std::move(settings)) {}
+
+bool DatabaseUpdater::index_entries(const DatabaseFiles& files, platform::HttpClient& client,
+                                    std::vector<IndexEntry>& entries, bool& local,
+                                    std::string& reason) {
+    std::string body;
+    std::string error;
+    if (settings.index_url.empty()) {
+        local = true;
+        const std::string sources = shown_path(files.sources);
+        if (!read_list_file(sources, body, reason)) {
+            reason += " (it names the hash lists to download)";
+            return false;
+        }
+        entries = parse_update_index(body, &error);
+        if (!error.empty()) {
+            reason = sources + ": " + error;
+            return false;
+        }
+        if (entries.empty()) {
+            reason = sources + ": names no hash list";
+            return false;
+        }
+        return true;
+    }
+
+    const std::string& index_url = settings.index_url;
+    local = index_url.starts_with(kFile);
+    if (!remote_entries.empty()) {
+        entries = remote_entries;
+        return true;
+    }
+    if (const std::string why = refusal(index_url, true); !why.empty()) {
+        reason = index_url + ": " + why;
+        return false;
+    }
+    Fetched ignored;
+    if (!fetch(client, index_url, http_options(settings, kUserAgent, settings.max_body_bytes),
+               false, body, ignored, reason)) {
+        return false;
+    }
+    entries = parse_update_index(body, &error);
+    if (!error.empty()) {
+        reason = index_url + ": " + error;
+        return false;
+    }
+    if (entries.empty()) {
+        reason = index_url + ": names no hash list";
+        return false;
+    }
+    remote_entries = entries;
+    return true;
+}
 
 UpdateResult DatabaseUpdater::update(HashChecker& checker, const DatabaseFiles& files) {
     UpdateResult result;
     platform::HttpClient client;
     if (!client.ok()) return failed(result, "the HTTP library could not be set up");
 
-    if (list_urls.empty()) {
-        const std::string& index_url = settings.index_url;
-        if (const std::string why = refusal(index_url, true); !why.empty()) {
-            return failed(result, index_url + ": " + why);
-        }
-        std::string body;
-        std::string reason;
-        if (!fetch(client, index_url, http_options(settings, kUserAgent, settings.max_body_bytes),
-                   body, reason)) {
-            return failed(result, reason);
-        }
-        std::vector<std::string> urls = parse_update_index(body);
-        if (urls.empty()) return failed(result, index_url + ": names no hash list");
-        list_urls = std::move(urls);
-        index_is_local = index_url.starts_with(kFile);
+    std::vector<IndexEntry> named;
+    bool local_index = false;
+    std::string reason;
+    if (!index_entries(files, client, named, local_index, reason)) {
+        return failed(result, reason);
     }
-    result.lists = list_urls.size();
-    for (const auto& url : list_urls) {
-        if (const std::string why = refusal(url, index_is_local); !why.empty()) {
-            return failed(result, url + ": " + why);
+    // A list named twice is fetched once.
+    std::vector<IndexEntry> entries;
+    for (auto& entry : named) {
+        bool seen = false;
+        for (const auto& kept : entries) seen = seen || kept.url == entry.url;
+        if (!seen) entries.push_back(std::move(entry));
+    }
+    result.lists = entries.size();
+    for (const auto& entry : entries) {
+        if (const std::string why = refusal(entry.url, local_index); !why.empty()) {
+            return failed(result, entry.url + ": " + why);
         }
+    }
+
+    // What the last update left: each list's text, and what its server said of it.
+    std::string previous_text;
+    std::string ignored;
+    const bool have_previous = read_list_file(files.text, previous_text, ignored);
+    const std::string* old_text = have_previous ? &previous_text : nullptr;
+    const auto old_segments = segments_of(previous_text);
+    const ListStates old_states = read_states(files.update_state);
+
+    std::string local_text;
+    if (entry_exists(files.local) && !read_list_file(files.local, local_text, reason)) {
+        return failed(result, reason);
     }
 
     logger.log("Downloading hash updates");
     std::string text;
     std::vector<unsigned char> records;
-    HashListCounts total;
+    ListStates states;
     std::uint64_t downloaded = 0;
-    for (const auto& url : list_urls) {
+    for (const auto& entry : entries) {
+        const std::string& url = entry.url;
+        auto options = http_options(settings, "", settings.max_body_bytes - downloaded);
+        options.headers = entry.headers;
+        const auto old_segment = old_segments.find(url);
+        const auto old_state = old_states.find(url);
+        const bool conditional = old_segment != old_segments.end() &&
+                                 old_state != old_states.end() &&
+                                 describes(old_state->second, old_segment->second);
+        if (conditional) {
+            const ListState& state = old_state->second;
+            if (!state.etag.empty()) options.headers.push_back("If-None-Match: " + state.etag);
+            if (!state.last_modified.empty()) {
+                options.headers.push_back("If-Modified-Since: " + state.last_modified);
+            }
+        }
         std::string body;
-        std::string reason;
-        const auto options = http_options(settings, "", settings.max_body_bytes - downloaded);
-        if (!fetch(client, url, options, body, reason)) return failed(result, reason);
+        Fetched fetched;
+        if (!fetch(client, url, options, conditional, body, fetched, reason)) {
+            return failed(result, reason);
+        }
         downloaded += body.size();
-        const HashListCounts counts = decode_hash_lines(body, records);
-        logger.log("Hash list " + url + ": " + describe(counts));
+        std::string segment;
+        if (fetched.not_modified) {
+            ++result.unchanged;
+            segment = std::string(old_segment->second);
+            // A 304 need not repeat the validators; those of the copy kept still hold.
+            if (fetched.etag.empty()) fetched.etag = old_state->second.etag;
+            if (fetched.last_modified.empty()) {
+                fetched.last_modified = old_state->second.last_modified;
+            }
+        } else {
+            segment = segment_text(body);
+        }
+        body = std::string();
+        const HashListCounts counts = decode_hash_lines(segment, records);
+        logger.log("Hash list " + url + (fetched.not_modified ? " (unchanged): " : ": ") +
+                   describe(counts));
         if (counts.sha256 == 0) return failed(result, url + ": " + no_hash_reason(counts));
-        total += counts;
-        // A list without a final line break must not run into the next one.
-        text += body;
-        if (!body.empty() && body.back() != '\n') text += '\n';
+        result.counts += counts;
+        if ((!fetched.etag.empty() || !fetched.last_modified.empty()) &&
+            usable_validator(fetched.etag) && usable_validator(fetched.last_modified)) {
+            states[url] = state_of(fetched.etag, fetched.last_modified, segment);
+        }
+        text.append(kListMarker).append(url).append("\n").append(segment);
     }
-    logger.log("Converting txt to bin DB (" + describe(total) + ")");
+    result.local_hashes = decode_hash_lines(local_text, records).sha256;
+    logger.log("Converting txt to bin DB (" + describe(result.counts) +
+               ", own hashes: " + std::to_string(result.local_hashes) + ")");
     sort_records(records);
-    std::string reason;
-    if (!install(checker, files, text, records, reason)) return failed(result, reason);
-    result.status = UpdateResult::Status::kUpdated;
-    result.counts = total;
+
+    if (already_in_place(checker, files, old_text, text, records)) {
+        result.status = UpdateResult::Status::kUpToDate;
+    } else {
+        if (!install(checker, files, text, records, old_text, reason)) {
+            return failed(result, reason);
+        }
+        result.status = UpdateResult::Status::kUpdated;
+    }
+    // Written after the files it speaks of: should it be lost, lists are merely downloaded again.
+    if (states != old_states && !write_states(files.update_state, states)) {
+        logger.log(files.update_state + ": cannot be written; lists will be downloaded again");
+    }
     return result;
 }

@@ -17,6 +17,14 @@ bool entry_exists(const std::string& path) {
     return std::filesystem::exists(path, error) && !error;
 }
 
+bool is_newer(const std::string& path, const std::string& than) {
+    std::error_code error;
+    const auto time = std::filesystem::last_write_time(path, error);
+    if (error) return false;
+    const auto other = std::filesystem::last_write_time(than, error);
+    return !error && time > other;
+}
+
 void add_reason(std::string& reasons, const std::string& reason) {
     if (!reasons.empty()) reasons += "; ";
     reasons += reason;
@@ -56,30 +64,43 @@ LoadResult HashChecker::load(const DatabaseFiles& files) {
 
     std::string reasons;
     const bool have_binary = entry_exists(files.binary);
-    if (have_binary) {
+    const bool have_text = entry_exists(files.text);
+    const bool have_local = !files.local.empty() && entry_exists(files.local);
+    // Hashes the user added by hand since the binary file was built are taken in now.
+    const bool local_changed = have_binary && have_local && is_newer(files.local, files.binary);
+    if (have_binary && !local_changed) {
         logger.log("Loading bin DB: " + files.binary);
         LoadResult binary = load_binary(files.binary);
         if (binary) return binary;
         add_reason(reasons, binary.error);
     }
-    if (!entry_exists(files.text)) {
+    if (!have_text && !have_local) {
         return have_binary ? LoadResult::failed(reasons) : LoadResult::not_found();
     }
 
+    std::vector<std::string> texts;
+    if (have_text) texts.push_back(files.text);
+    if (have_local) texts.push_back(files.local);
     HashListCounts counts;
     std::string error;
-    const bool converted = convert_lists({files.text}, files.binary, counts, error);
+    const bool converted = convert_lists(texts, files.binary, counts, error);
     logger.log("Converting txt to bin DB (" + describe(counts) + ")");
-    if (!converted) {
-        add_reason(reasons, error);
-        return LoadResult::failed(reasons);
+    if (converted) return load_binary(files.binary);
+    add_reason(reasons, error);
+    if (local_changed) {
+        // The binary file built before the change is still better than no database.
+        logger.log("Loading bin DB: " + files.binary);
+        LoadResult binary = load_binary(files.binary);
+        if (binary) return binary;
+        add_reason(reasons, binary.error);
     }
-    return load_binary(files.binary);
+    return LoadResult::failed(reasons);
 }
 
 LoadResult HashChecker::load(const std::string& txt_path, const std::string& bin_path) {
     DatabaseFiles files;
     files.text = txt_path;
+    files.local.clear();
     files.binary = bin_path;
     return load(files);
 }

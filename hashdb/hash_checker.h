@@ -1,6 +1,7 @@
 // The hash database in use: the known-bad SHA-256 digests that scans and the autostart check look
-// files up in. Loaded at start-up from "hashes.bin", which is rebuilt from "hashes.txt" when it is
-// missing or unusable; replaced whole, never edited, by the database update (DatabaseUpdater).
+// files up in. Loaded at start-up from "hashes.bin", which is rebuilt from "hashes.txt" and
+// "hashes.local.txt" when needed; replaced whole, never edited, by the database update
+// (DatabaseUpdater).
 #pragma once
 
 #include <cstddef>
@@ -23,9 +24,11 @@ class HashChecker {
     HashChecker(const HashChecker&) = delete;
     HashChecker& operator=(const HashChecker&) = delete;
 
-    // Loads files.binary, or rebuilds it from files.text when it is missing or unusable.
-    // kNotFound when neither file exists; kFailed, with the reasons, when none is usable.
+    // Loads files.binary, or rebuilds it from files.text and files.local when it is missing or
+    // unusable, or older than files.local (the user added hashes by hand). kNotFound when no file
+    // exists; kFailed, with the reasons, when none is usable.
     LoadResult load(const DatabaseFiles& files);
+    // The same with the two files only, and no local list.
     LoadResult load(const std::string& txt_path, const std::string& bin_path);
 
     // Replaces the database in use with the file's records. On failure the previous database

@@ -15,6 +15,7 @@ import harness  # noqa: E402
 from harness import check  # noqa: E402
 from update_server import UpdateServer  # noqa: E402
 
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "data")
 OLD_HASH = "f" * 64
 PAYLOAD = b"only the downloaded list knows this file\n"
 PAYLOAD_HASH = hashlib.sha256(PAYLOAD).hexdigest()
@@ -31,6 +32,12 @@ class Setup:
 
     def run(self, keys):
         return self.inst.run(keys, extra_env=self.env)
+
+    def run_with_sources_file(self, keys):
+        """A run without QUORVEX_UPDATE_URL: update_sources.txt beside the program is the index."""
+        env = dict(os.environ, **self.env)
+        env.pop("QUORVEX_UPDATE_URL")
+        return self.inst.run(keys, env=env)
 
     def native(self, path):
         """The path as the program sees it (under Wine: on drive Z:)."""
@@ -53,8 +60,8 @@ def test_update_then_scan_finds_a_hash_only_the_new_list_holds():
         check("Malicious Found: 1" in result.stdout, "the scan found the payload", result)
         check("payload.bin" in result.stdout.split("MALICIOUS FILES DETECTED")[-1],
               "the payload is listed", result)
-        check(s.inst.read("hashes.txt") == "1" * 64 + "\n" + PAYLOAD_HASH + "\n",
-              "hashes.txt holds the list")
+        check(s.inst.read("hashes.txt") == "# list: %s\n%s\n%s\n" % (
+            s.server.url("/a.txt"), "1" * 64, PAYLOAD_HASH), "hashes.txt holds the list")
         check(os.path.getsize(s.inst.path("hashes.bin")) == 64, "hashes.bin holds two records")
         log = s.inst.read("scan_log.txt")
         for line in ("Starting database update", "Downloading hash updates",
@@ -72,9 +79,119 @@ def test_second_update_in_one_run_reuses_the_index():
         s.server.write("dosyalar/hash.txt", s.server.url("/a.txt") + "\n")
         s.server.write("a.txt", PAYLOAD_HASH + "\n")
         result = s.run("4\n\n4\n\n5\n")
-        check(result.stdout.count("[SUCCESS] Database updated.") == 2, "two successes", result)
+        check(result.stdout.count("[SUCCESS] Database updated.") == 1, "one success", result)
+        # The list came again (its server sends no validators) but held nothing new.
+        check("[INFO] Database already up to date.\n" in result.stdout, "nothing new", result)
         paths = [path for path, _ in s.server.requests()]
         check(paths == ["/dosyalar/hash.txt", "/a.txt", "/a.txt"], "requests: %r" % paths)
+    finally:
+        s.close()
+
+
+def test_fresh_install_updates_from_its_sources_file():
+    """No QUORVEX_UPDATE_URL: the shipped hashes.local.txt makes the first database, the sources
+    file names the lists (one needing a key), and the user's own hashes survive the update."""
+    s = Setup("update_sources_file")
+    try:
+        os.remove(s.inst.path("hashes.txt"))
+        own = b"a file the user listed by hand\n"
+        with open(os.path.join(DATA, "hashes.local.txt")) as f:
+            s.inst.write("hashes.local.txt", f.read() + hashlib.sha256(own).hexdigest() + "\n")
+        s.inst.write("update_sources.txt", "# test lists\n%s\n# %s\n%s  Auth-Key: letmein\n" % (
+            s.server.url("/a.txt"), s.server.url("/off.txt"), s.server.url("/key/b.txt")))
+        s.server.write("a.txt", "%s;downloaded\n" % PAYLOAD_HASH)
+        s.server.write("b.txt", "1" * 64 + "\n")
+        s.inst.write("target/payload.bin", PAYLOAD, mode="wb")
+        s.inst.write("target/own.bin", own, mode="wb")
+        scan = "1\n3\n0\n0\n%s\n5\n" % s.native(s.inst.path("target"))
+
+        result = s.run_with_sources_file(scan + "5\n")
+        check("[WARN]" not in result.stdout, "the local list makes a database", result)
+        check(os.path.getsize(s.inst.path("hashes.bin")) == 64, "two records", result)
+        check("Malicious Found: 1" in result.stdout, "before the update: the own file", result)
+
+        local = s.inst.read("hashes.local.txt")
+        result = s.run_with_sources_file("4\n\n" + scan + "5\n")
+        check("[SUCCESS] Database updated.\n" in result.stdout, "success line", result)
+        check("Malicious Found: 2" in result.stdout, "after it: both files", result)
+        check(s.inst.read("hashes.local.txt") == local, "the local list is left as it was")
+        requests = s.server.request_fields()
+        check([r["path"] for r in requests] == ["/a.txt", "/key/b.txt"],
+              "no index, no commented list: %r" % requests)
+        check(requests[1]["Auth-Key"] == "letmein", "the key goes with its list")
+    finally:
+        s.close()
+
+
+def test_the_shipped_sources_file_against_local_copies():
+    """The shipped update_sources.txt, its hosts pointed at the test server, which serves a few
+    lines in the format of each list (the real lists cannot be reached from the tests)."""
+    s = Setup("update_shipped_sources")
+    try:
+        os.remove(s.inst.path("hashes.txt"))
+        with open(os.path.join(DATA, "hashes.local.txt")) as f:
+            s.inst.write("hashes.local.txt", f.read())
+        with open(os.path.join(DATA, "update_sources.txt")) as f:
+            s.inst.write("update_sources.txt",
+                         f.read().replace("https://", s.server.url("/mirror/")))
+        lines = [line for line in s.inst.read("update_sources.txt").splitlines()
+                 if line.startswith("http")]
+        check(len(lines) >= 1, "the shipped file names lists: %r" % lines)
+        for line in lines:
+            s.server.write(line.split()[0][len(s.server.url("/")):],
+                           "# MD5;COMMENT\n# SHA256;COMMENT\n"
+                           "44d88612fea8a8f36de82e1278abb02f;an MD5 entry\n"
+                           "%s;a SHA-256 entry\n" % PAYLOAD_HASH)
+        result = s.run_with_sources_file("4\n\n5\n")
+        check("[SUCCESS] Database updated.\n" in result.stdout, "success line", result)
+        check("[INFO] %d list%s, SHA-256 hashes taken: %d, other entries ignored: %d, "
+              "own hashes: 1.\n" % (len(lines), "" if len(lines) == 1 else "s", len(lines),
+                                    len(lines)) in result.stdout, "the counts", result)
+    finally:
+        s.close()
+
+
+def test_unchanged_lists_leave_the_files_alone():
+    s = Setup("update_unchanged")
+    try:
+        s.server.write("dosyalar/hash.txt", "%s\n%s\n" % (s.server.url("/etag/a.txt"),
+                                                         s.server.url("/lastmod/b.txt")))
+        s.server.write("a.txt", PAYLOAD_HASH + "\n")
+        s.server.write("b.txt", "1" * 64 + "\n")
+        result = s.run("4\n\n5\n")
+        check("[SUCCESS] Database updated.\n" in result.stdout, "first update", result)
+        stamps = [os.stat(s.inst.path(name)).st_mtime_ns for name in ("hashes.txt", "hashes.bin")]
+
+        result = s.run("4\n\n5\n")
+        check("[INFO] Database already up to date.\n" in result.stdout, "nothing new", result)
+        check("Database already up to date" in s.inst.read("scan_log.txt"), "log line")
+        check([os.stat(s.inst.path(name)).st_mtime_ns for name in ("hashes.txt", "hashes.bin")]
+              == stamps, "neither file was rewritten")
+        last = s.server.request_fields()[-2:]
+        check(last[0]["If-None-Match"] is not None and last[1]["If-Modified-Since"] is not None,
+              "conditional requests: %r" % last)
+
+        s.server.write("a.txt", "2" * 64 + "\n")  # a new ETag
+        result = s.run("4\n\n5\n")
+        check("[SUCCESS] Database updated.\n" in result.stdout, "a changed list", result)
+        check("2" * 64 in s.inst.read("hashes.txt"), "downloaded again")
+    finally:
+        s.close()
+
+
+def test_a_list_without_its_key_and_a_missing_sources_file():
+    s = Setup("update_key")
+    try:
+        s.server.write("dosyalar/hash.txt", s.server.url("/key/a.txt") + "\n")
+        s.server.write("a.txt", PAYLOAD_HASH + "\n")
+        result = s.run("4\n\n5\n")
+        check("[ERROR] Update failed: %s: needs a key (HTTP status 401)\n"
+              % s.server.url("/key/a.txt") in result.stdout, "needs a key", result)
+
+        result = s.run_with_sources_file("4\n\n5\n")
+        check("update_sources.txt: not found (it names the hash lists to download)\n"
+              in result.stdout.split("[ERROR] Update failed: ", 1)[-1], "no sources file", result)
+        check(s.inst.read("hashes.txt") == OLD_HASH + "\n", "hashes.txt untouched")
     finally:
         s.close()
 
@@ -147,7 +264,7 @@ def test_plain_http_list_refused_unless_on_loopback():
         result = s.run("4\n\n5\n")
         check("[SUCCESS] Database updated.\n" in result.stdout, "the loopback list is taken",
               result)
-        check(s.inst.read("hashes.txt") == PAYLOAD_HASH + "\n", "hashes.txt holds it")
+        check(PAYLOAD_HASH in s.inst.read("hashes.txt"), "hashes.txt holds it")
     finally:
         plain.stop()
         s.close()
@@ -182,6 +299,10 @@ if __name__ == "__main__":
     harness.main([
         test_update_then_scan_finds_a_hash_only_the_new_list_holds,
         test_second_update_in_one_run_reuses_the_index,
+        test_fresh_install_updates_from_its_sources_file,
+        test_the_shipped_sources_file_against_local_copies,
+        test_unchanged_lists_leave_the_files_alone,
+        test_a_list_without_its_key_and_a_missing_sources_file,
         test_failed_update_leaves_the_database_files_alone,
         test_one_failing_list_fails_the_whole_update,
         test_plain_http_list_refused_unless_on_loopback,

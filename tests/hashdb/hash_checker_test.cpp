@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -284,6 +285,62 @@ TEST_F(HashCheckerTest, FailedReloadKeepsThePreviousDatabase) {
     ASSERT_TRUE(checker.load_binary((dir / "other.bin").string()));
     EXPECT_TRUE(checker.contains(kHashC));
     EXPECT_FALSE(checker.contains(kHashB));
+}
+
+// The user's own list goes into every database built, and a change to it since the binary file
+// was built is taken in at the next start.
+TEST_F(HashCheckerTest, TheLocalListIsPartOfEveryBuild) {
+    const DatabaseFiles files = DatabaseFiles::in(dir.path());
+    const auto age = [&](const std::string& path, int seconds) {
+        std::filesystem::last_write_time(
+            path, std::filesystem::last_write_time(files.binary) + std::chrono::seconds(seconds));
+    };
+    dir.write("hashes.txt", kHashA + "\n");
+    dir.write("hashes.local.txt", "# mine\n" + kHashB + "\n");
+    {
+        HashChecker checker(logger);
+        ASSERT_TRUE(checker.load(files));
+        EXPECT_TRUE(checker.contains(kHashA));
+        EXPECT_TRUE(checker.contains(kHashB));
+    }
+    {
+        // Edited since: rebuilt.
+        dir.write("hashes.local.txt", kHashC + "\n");
+        age(files.local, 5);
+        HashChecker checker(logger);
+        ASSERT_TRUE(checker.load(files));
+        EXPECT_TRUE(checker.contains(kHashA));
+        EXPECT_TRUE(checker.contains(kHashC));
+        EXPECT_FALSE(checker.contains(kHashB));
+    }
+    {
+        // Older than the binary file: the binary file is used as it is.
+        dir.write("hashes.local.txt", kHashB + "\n");
+        age(files.local, -5);
+        HashChecker checker(logger);
+        ASSERT_TRUE(checker.load(files));
+        EXPECT_TRUE(checker.contains(kHashC));
+        EXPECT_FALSE(checker.contains(kHashB));
+    }
+    {
+        // Edited so that no list holds a hash: the binary file built before still serves.
+        dir.write("hashes.txt", "# nothing\n");
+        dir.write("hashes.local.txt", "# nothing either\n");
+        age(files.local, 5);
+        HashChecker checker(logger);
+        ASSERT_TRUE(checker.load(files));
+        EXPECT_TRUE(checker.contains(kHashC));
+    }
+    {
+        // A local list alone makes a database.
+        std::filesystem::remove(files.text);
+        std::filesystem::remove(files.binary);
+        dir.write("hashes.local.txt", kHashB + ";my find\n");
+        HashChecker checker(logger);
+        ASSERT_TRUE(checker.load(files));
+        EXPECT_TRUE(checker.contains(kHashB));
+        EXPECT_EQ(checker.record_count(), 1u);
+    }
 }
 
 TEST(DecodeHashLines, AppendsToWhatTheBufferHolds) {

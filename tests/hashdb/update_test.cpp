@@ -52,9 +52,10 @@ TEST(ParseUpdateIndex, TakesOnlyLinesThatBeginWithLowercaseHttpOrFile) {
         {"the test is case-sensitive",
          "HTTP://h/a.txt\nHttps://h/b.txt\nhttp://h/c.txt\n",
          {"http://h/c.txt"}},
-        {"lines are kept unchanged, trailing blanks too",
-         "http://h/a.txt \nhttpx\n",
-         {"http://h/a.txt ", "httpx"}},
+        {"the URL ends at a blank; other text beginning with http counts",
+         "http://h/a.txt \t\nhttpx\n",
+         {"http://h/a.txt", "httpx"}},
+        {"comments, also of URLs", "# https://h/a.txt\n#https://h/b.txt  Auth-Key: k\n", {}},
         {"an unterminated last line counts",
          "http://h/a.txt\nhttp://h/b.txt",
          {"http://h/a.txt", "http://h/b.txt"}},
@@ -67,7 +68,55 @@ TEST(ParseUpdateIndex, TakesOnlyLinesThatBeginWithLowercaseHttpOrFile) {
         {"empty", "", {}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(parse_update_index(c.body), c.urls) << c.name;
+        std::vector<std::string> urls;
+        for (const auto& entry : parse_update_index(c.body)) urls.push_back(entry.url);
+        EXPECT_EQ(urls, c.urls) << c.name;
+    }
+}
+
+TEST(ParseUpdateIndex, TakesRequestHeadersAfterTheUrl) {
+    struct Case {
+        const char* name;
+        std::string line;
+        std::vector<std::string> headers;
+    };
+    const std::vector<Case> cases = {
+        {"none", "https://h/a.txt", {}},
+        {"one, after blanks", "https://h/a.txt   Auth-Key: 0123abc", {"Auth-Key: 0123abc"}},
+        {"two, after a tab, values with blanks",
+         "https://h/a.txt\tAuthorization: Bearer  x.y  Accept: text/plain ",
+         {"Authorization: Bearer x.y", "Accept: text/plain"}},
+        {"no blank after the colon", "https://h/a.txt Auth-Key:0123", {"Auth-Key: 0123"}},
+        {"a colon inside a value", "https://h/a.txt X-Range: 1:2", {"X-Range: 1:2"}},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        const auto entries = parse_update_index(c.line + "\r\n", &error);
+        ASSERT_EQ(entries.size(), 1u) << c.name;
+        EXPECT_EQ(entries[0], (IndexEntry{"https://h/a.txt", c.headers})) << c.name;
+        EXPECT_EQ(error, "") << c.name;
+    }
+
+    // A list line with text that is no header is an error naming the line, and is left out.
+    const struct {
+        std::string body;
+        std::string error;
+    } bad[] = {
+        {"# lists\n\nhttps://h/a.txt\nhttps://h/b.txt my list\n",
+         "line 4: \"my\" after the URL is not a request header (Name: value)"},
+        {"https://h/b.txt Auth-Key:\r\nhttps://h/a.txt\r\n",
+         "line 1: header Auth-Key has no value"},
+        {"https://h/b.txt Auth-Key: k Accept:\nhttps://h/a.txt",
+         "line 1: header Accept has no value"},
+        {"https://h/a.txt\nhttps://h/b.txt Bad(name): x\n",
+         "line 2: \"Bad(name):\" after the URL is not a request header (Name: value)"},
+    };
+    for (const auto& c : bad) {
+        std::string error;
+        const auto entries = parse_update_index(c.body, &error);
+        EXPECT_EQ(error, c.error) << c.body;
+        ASSERT_EQ(entries.size(), 1u) << c.body;
+        EXPECT_EQ(entries[0].url, "https://h/a.txt");
     }
 }
 
@@ -137,15 +186,41 @@ class TestServer {
         out << content;
     }
 
-    // (path, user agent) of each request so far; "-" stands for no User-Agent header.
-    std::vector<std::pair<std::string, std::string>> requests() const {
-        std::vector<std::pair<std::string, std::string>> result;
+    // Moves a served file's modification time by `offset` from now.
+    void touch(const std::string& relative, fs::file_time_type::duration offset) const {
+        fs::last_write_time(root / relative, fs::file_time_type::clock::now() + offset);
+    }
+
+    // One request as the server recorded it; "-" stands for a header the request lacked.
+    struct Request {
+        std::string path;
+        std::string user_agent;
+        std::string auth_key;
+        std::string if_none_match;
+        std::string if_modified_since;
+    };
+
+    std::vector<Request> request_log() const {
+        std::vector<Request> result;
         std::ifstream in(root / "requests.log");
         std::string line;
         while (std::getline(in, line)) {
-            const auto tab = line.find('\t');
-            result.emplace_back(line.substr(0, tab), line.substr(tab + 1));
+            std::vector<std::string> fields;
+            std::size_t at = 0;
+            for (std::size_t tab; (tab = line.find('\t', at)) != std::string::npos; at = tab + 1) {
+                fields.push_back(line.substr(at, tab - at));
+            }
+            fields.push_back(line.substr(at));
+            fields.resize(5, "-");
+            result.push_back({fields[0], fields[1], fields[2], fields[3], fields[4]});
         }
+        return result;
+    }
+
+    // (path, user agent) of each request so far.
+    std::vector<std::pair<std::string, std::string>> requests() const {
+        std::vector<std::pair<std::string, std::string>> result;
+        for (const auto& r : request_log()) result.emplace_back(r.path, r.user_agent);
         return result;
     }
 
@@ -257,12 +332,22 @@ class UpdateTest : public ::testing::Test {
         return updater.update(checker, files());
     }
 
+    // Anything in the folder but the data files and the log.
     bool leftovers() const {
+        const DatabaseFiles names;
         for (const auto& entry : fs::directory_iterator(dir.path())) {
             const auto name = entry.path().filename().string();
-            if (name != "hashes.txt" && name != "hashes.bin" && name != "scan_log.txt") return true;
+            if (name != names.text && name != names.binary && name != names.local &&
+                name != names.sources && name != names.update_state && name != "scan_log.txt") {
+                return true;
+            }
         }
         return false;
+    }
+
+    // A file's content and last-write time, to tell that nothing rewrote it.
+    std::pair<std::string, fs::file_time_type> snapshot(const std::string& path) const {
+        return {read_file(path), fs::last_write_time(path)};
     }
 
     test_support::TempDir dir;
@@ -289,8 +374,10 @@ TEST_F(UpdateTest, JoinsTheListsReplacesBothFilesAndReloads) {
     for (const auto& hash : {kHashA, kHashB, kHashC, kHashD}) EXPECT_TRUE(checker.contains(hash));
     EXPECT_FALSE(checker.contains(kHashF)) << "the old database is replaced, not extended";
     EXPECT_EQ(fs::file_size(bin()), 4u * 32);
-    EXPECT_EQ(read_file(txt()), kHashA + "\r\n" + kHashB + "\n" + kHashC + "\n  " + kHashD +
-                                    "\t\n" + std::string(32, 'e') + "\n");
+    // Each list below a line naming it, as it came but for a final line break.
+    EXPECT_EQ(read_file(txt()), "# list: " + server.url("/one.txt") + "\n" + kHashA + "\r\n" +
+                                    kHashB + "\n# list: " + server.url("/two.txt") + "\n" + kHashC +
+                                    "\n  " + kHashD + "\t\n" + std::string(32, 'e') + "\n");
     EXPECT_FALSE(leftovers());
 
     // The index asks for the agent name; the lists go out without one.
@@ -507,6 +594,222 @@ TEST_F(UpdateTest, AnUntrustedCertificateFailsTheUpdate) {
     EXPECT_EQ(result.reason.rfind(server.url("/index.txt") + ": transport error: ", 0), 0u)
         << result.reason;
     EXPECT_FALSE(fs::exists(txt()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The shipped sources file, the keys some lists need, polite downloads and the user's own list.
+
+TEST_F(UpdateTest, WithoutAnIndexUrlTheSourcesFileNamesTheLists) {
+    dir.write("update_sources.txt", "# my lists\n" + server.url("/one.txt") + "\n# " +
+                                        server.url("/off.txt") + "\n" + server.url("/key/two.txt") +
+                                        "   Auth-Key: letmein\n");
+    server.serve("one.txt", kHashA + "\n");
+    server.serve("two.txt", kHashB + ";from the keyed list\n");
+    server.serve("off.txt", kHashC + "\n");
+    auto settings = server.settings("");
+    settings.index_url.clear();
+    HashChecker checker(*logger);
+    DatabaseUpdater updater(*logger, settings);
+    const UpdateResult result = updater.update(checker, files());
+    ASSERT_TRUE(result.ok()) << result.reason;
+    EXPECT_EQ(result.lists, 2u);
+    EXPECT_TRUE(checker.contains(kHashA));
+    EXPECT_TRUE(checker.contains(kHashB));
+    EXPECT_FALSE(checker.contains(kHashC)) << "a commented-out list";
+    const auto log = server.request_log();
+    ASSERT_EQ(log.size(), 2u) << "no index is fetched";
+    EXPECT_EQ(log[0].path, "/one.txt");
+    EXPECT_EQ(log[0].auth_key, "-");
+    EXPECT_EQ(log[1].path, "/key/two.txt");
+    EXPECT_EQ(log[1].auth_key, "letmein");
+
+    // An edit of the file counts at the next update of the same run.
+    dir.write("update_sources.txt", server.url("/one.txt") + "\n");
+    ASSERT_TRUE(updater.update(checker, files()).ok());
+    EXPECT_FALSE(checker.contains(kHashB));
+    EXPECT_EQ(server.count("/key/two.txt"), 1);
+}
+
+TEST_F(UpdateTest, ASourcesFileThatNamesNoListChangesNothingAndSaysWhy) {
+    const std::string sources = fs::absolute(files().sources).string();
+    const struct {
+        const char* name;
+        std::optional<std::string> content;  // none: no file
+        std::string reason;
+    } cases[] = {
+        {"missing", std::nullopt, sources + ": not found (it names the hash lists to download)"},
+        {"empty", "", sources + ": names no hash list"},
+        {"only comments", "# " + server.url("/one.txt") + "\n\n  \n",
+         sources + ": names no hash list"},
+        {"a line that is not a URL and headers",
+         server.url("/one.txt") + "\n" + server.url("/two.txt") + " the second\n",
+         sources + ": line 2: \"the\" after the URL is not a request header (Name: value)"},
+    };
+    server.serve("one.txt", kHashA + "\n");
+    server.serve("two.txt", kHashB + "\n");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::error_code ignored;
+        fs::remove(files().sources, ignored);
+        if (c.content) dir.write("update_sources.txt", *c.content);
+        HashChecker checker(*logger);
+        install_old_database(checker);
+        const auto text = snapshot(txt());
+        const auto binary = snapshot(bin());
+        auto settings = server.settings("");
+        settings.index_url.clear();
+        const UpdateResult result = update(checker, settings);
+        EXPECT_FALSE(result.ok());
+        EXPECT_EQ(result.reason, c.reason);
+        EXPECT_EQ(snapshot(txt()), text);
+        EXPECT_EQ(snapshot(bin()), binary);
+        EXPECT_TRUE(checker.contains(kHashF));
+    }
+    EXPECT_TRUE(server.request_log().empty());
+}
+
+TEST_F(UpdateTest, AListRefusedForWantOfAKeySaysItNeedsOne) {
+    server.serve("one.txt", kHashA + "\n");
+    server.serve("two.txt", kHashB + "\n");
+    const struct {
+        std::string header;
+        std::string reason;
+    } cases[] = {
+        {"", server.url("/key/two.txt") + ": needs a key (HTTP status 401)"},
+        {"  Auth-Key: wrong", server.url("/key/two.txt") + ": needs a key (HTTP status 403)"},
+    };
+    for (const auto& c : cases) {
+        server.serve("index.txt",
+                     server.url("/one.txt") + "\n" + server.url("/key/two.txt") + c.header + "\n");
+        HashChecker checker(*logger);
+        install_old_database(checker);
+        const UpdateResult result = update(checker, server.settings("/index.txt"));
+        EXPECT_EQ(result.reason, c.reason);
+        EXPECT_TRUE(checker.contains(kHashF));
+        EXPECT_EQ(read_file(txt()), kHashF + "\n");
+    }
+}
+
+// A list whose server says it is unchanged (304 to If-None-Match or If-Modified-Since) is taken
+// from hashes.txt; when no list and not the local list changed, no file is rewritten.
+TEST_F(UpdateTest, UnchangedListsAreNotDownloadedAgain) {
+    server.serve("index.txt",
+                 server.url("/etag/one.txt") + "\n" + server.url("/lastmod/two.txt") + "\n");
+    server.serve("one.txt", kHashA + "\n");
+    server.serve("two.txt", kHashB + "\n");
+    HashChecker checker(*logger);
+    DatabaseUpdater updater(*logger, server.settings("/index.txt"));
+    const UpdateResult first = updater.update(checker, files());
+    ASSERT_EQ(first.status, UpdateResult::Status::kUpdated) << first.reason;
+    EXPECT_EQ(first.unchanged, 0u);
+
+    const auto text = snapshot(txt());
+    const auto binary = snapshot(bin());
+    const UpdateResult second = updater.update(checker, files());
+    ASSERT_EQ(second.status, UpdateResult::Status::kUpToDate) << second.reason;
+    EXPECT_EQ(second.unchanged, 2u);
+    EXPECT_EQ(snapshot(txt()), text);
+    EXPECT_EQ(snapshot(bin()), binary);
+    EXPECT_TRUE(checker.contains(kHashA));
+    EXPECT_TRUE(checker.contains(kHashB));
+    auto log = server.request_log();
+    ASSERT_EQ(log.size(), 5u);
+    EXPECT_EQ(log[1].if_none_match, "-");
+    EXPECT_NE(log[3].if_none_match, "-");
+    EXPECT_EQ(log[3].if_modified_since, "-");
+    EXPECT_EQ(log[4].if_none_match, "-");
+    EXPECT_NE(log[4].if_modified_since, "-");
+
+    // A changed list comes anew (its tag changes); the other is still taken from hashes.txt.
+    server.serve("one.txt", kHashC + "\n");
+    const UpdateResult third = updater.update(checker, files());
+    ASSERT_EQ(third.status, UpdateResult::Status::kUpdated) << third.reason;
+    EXPECT_EQ(third.unchanged, 1u);
+    EXPECT_TRUE(checker.contains(kHashC));
+    EXPECT_FALSE(checker.contains(kHashA));
+    EXPECT_TRUE(checker.contains(kHashB));
+
+    // So does one whose modification time moves on.
+    server.serve("two.txt", kHashD + "\n");
+    server.touch("two.txt", std::chrono::hours(1));
+    const UpdateResult fourth = updater.update(checker, files());
+    ASSERT_EQ(fourth.status, UpdateResult::Status::kUpdated) << fourth.reason;
+    EXPECT_TRUE(checker.contains(kHashD));
+    EXPECT_TRUE(checker.contains(kHashC));
+
+    // A copy in hashes.txt that is no longer what the state speaks of is not trusted with a 304.
+    std::string tampered = read_file(txt());
+    tampered.replace(tampered.find(kHashC), kHashC.size(), kHashF);
+    dir.write("hashes.txt", tampered);
+    const UpdateResult fifth = updater.update(checker, files());
+    ASSERT_EQ(fifth.status, UpdateResult::Status::kUpdated) << fifth.reason;
+    EXPECT_EQ(fifth.unchanged, 1u);
+    log = server.request_log();
+    EXPECT_EQ(log[log.size() - 2].path, "/etag/one.txt");
+    EXPECT_EQ(log[log.size() - 2].if_none_match, "-");
+    EXPECT_FALSE(checker.contains(kHashF));
+    EXPECT_TRUE(checker.contains(kHashC));
+    EXPECT_TRUE(checker.contains(kHashD));
+}
+
+TEST_F(UpdateTest, TheLocalListIsMergedIntoEveryUpdate) {
+    server.serve("index.txt", server.url("/etag/one.txt") + "\n");
+    server.serve("one.txt", kHashA + "\n");
+    dir.write("hashes.local.txt", "# mine\n" + kHashB + "  found-it-myself.exe\n");
+    HashChecker checker(*logger);
+    DatabaseUpdater updater(*logger, server.settings("/index.txt"));
+    const UpdateResult first = updater.update(checker, files());
+    ASSERT_EQ(first.status, UpdateResult::Status::kUpdated) << first.reason;
+    EXPECT_EQ(first.local_hashes, 1u);
+    EXPECT_TRUE(checker.contains(kHashA));
+    EXPECT_TRUE(checker.contains(kHashB));
+    EXPECT_EQ(read_file(txt()).find(kHashB), std::string::npos) << "hashes.txt holds the lists";
+
+    // Nothing changed on the server, but the local list did: the database is rebuilt.
+    dir.write("hashes.local.txt", kHashB + "\n" + kHashC + "\n");
+    const UpdateResult second = updater.update(checker, files());
+    ASSERT_EQ(second.status, UpdateResult::Status::kUpdated) << second.reason;
+    EXPECT_EQ(second.unchanged, 1u);
+    EXPECT_TRUE(checker.contains(kHashC));
+    EXPECT_TRUE(checker.contains(kHashB));
+
+    // A fresh start finds them too.
+    HashChecker restarted(*logger);
+    ASSERT_TRUE(restarted.load(files()));
+    EXPECT_TRUE(restarted.contains(kHashC));
+
+    // A local list that cannot be read fails the update rather than drop the user's hashes.
+    fs::remove(files().local);
+    fs::create_directory(files().local);
+    const UpdateResult third = updater.update(checker, files());
+    EXPECT_EQ(third.reason, files().local + ": not a regular file");
+    EXPECT_TRUE(checker.contains(kHashC));
+}
+
+// The files shipped in data/: a sources file whose every list is fetched over https with its
+// source, terms and format in the comments above it, and a local list with the test-file hash.
+TEST(ShippedDataFiles, ListHttpsSourcesAndTheTestFileHash) {
+    const fs::path data = fs::path(__FILE__).parent_path().parent_path().parent_path() / "data";
+    const std::string sources = read_file(data / "update_sources.txt");
+    std::string error;
+    const auto entries = parse_update_index(sources, &error);
+    EXPECT_EQ(error, "");
+    ASSERT_FALSE(entries.empty());
+    for (const auto& entry : entries) {
+        EXPECT_EQ(entry.url.rfind("https://", 0), 0u) << entry.url;
+        const std::size_t at = sources.find(entry.url);
+        const std::size_t comment = sources.rfind("\n#", at);
+        EXPECT_EQ(sources.find("\n", comment + 1) + 1, at) << "a comment right above " << entry.url;
+    }
+    // The SHA-256 of the 68-byte standard antivirus test file.
+    const std::string test_file =
+        "275a021bbfb6489e54d471899f7db9d1663fc695ec2fe2a2c4538aabf651fd0f";
+    std::vector<unsigned char> records;
+    std::vector<unsigned char> expected;
+    decode_hash_lines(test_file, expected);
+    const HashListCounts counts = decode_hash_lines(read_file(data / "hashes.local.txt"), records);
+    EXPECT_EQ(counts.sha256, 1u);
+    EXPECT_EQ(records, expected);
 }
 
 }  // namespace

@@ -1,11 +1,18 @@
 """A local hash-list server for the database update tests.
 
-Serves the files of a root folder over HTTP or HTTPS on 127.0.0.1 and records every request
-(path and User-Agent) in ROOT/requests.log. A few paths behave specially:
+Serves the files of a root folder over HTTP or HTTPS on 127.0.0.1 and records every request in
+ROOT/requests.log, one line of tab-separated fields: the path, then the User-Agent, Auth-Key,
+If-None-Match and If-Modified-Since headers ("-" for one the request lacks). A few paths behave
+specially:
     /stall...      the request is read and never answered (the connection stays open)
     /big/N         a body of N bytes
     /error...      a 404 answer with an HTML page
     /status/N...   an answer with HTTP status N and a short text body
+    /etag/NAME     the file NAME with an ETag (from its content); a matching If-None-Match gets 304
+    /lastmod/NAME  the file NAME with a Last-Modified (its modification time); an If-Modified-Since
+                   not older than that gets 304
+    /key/NAME      the file NAME for a request with "Auth-Key: letmein"; 401 without the header,
+                   403 with another key
     /__shutdown    stops the server
 With --tls a self-signed CA certificate for localhost and 127.0.0.1 is made with the openssl tool
 (ROOT/tls/cert.pem is the bundle a client trusts). When listening, the port number is written to
@@ -13,6 +20,8 @@ ROOT/port. Used in-process by the end-to-end tests and as a child process by the
 """
 
 import argparse
+import email.utils
+import hashlib
 import http.server
 import os
 import ssl
@@ -41,18 +50,53 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):  # keep the test output clean
         pass
 
+    RECORDED = ("User-Agent", "Auth-Key", "If-None-Match", "If-Modified-Since")
+
     def _record(self):
-        agent = self.headers.get("User-Agent") or "-"
+        fields = [self.path] + [self.headers.get(name) or "-" for name in self.RECORDED]
         with self.server.log_lock:
             with open(os.path.join(self.server.root, "requests.log"), "a") as log:
-                log.write("%s\t%s\n" % (self.path, agent))
+                log.write("\t".join(fields) + "\n")
 
-    def _send(self, status, body, content_type="text/plain"):
+    def _send(self, status, body, content_type="text/plain", headers=()):
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
+        for name, value in headers:
+            self.send_header(name, value)
         self.end_headers()
         self.wfile.write(body)
+
+    def _file(self, relative):
+        """The full path of a served file, or None when the root holds no such file."""
+        full = os.path.realpath(os.path.join(self.server.root, relative.split("?")[0]))
+        if not full.startswith(os.path.realpath(self.server.root) + os.sep) or \
+                not os.path.isfile(full):
+            return None
+        return full
+
+    def _send_validated(self, full, kind):
+        with open(full, "rb") as f:
+            body = f.read()
+        if kind == "etag":
+            tag = '"%s"' % hashlib.sha256(body).hexdigest()[:16]
+            if tag in [t.strip() for t in (self.headers.get("If-None-Match") or "").split(",")]:
+                self._send(304, b"", headers=[("ETag", tag)])
+            else:
+                self._send(200, body, headers=[("ETag", tag)])
+            return
+        modified = int(os.path.getmtime(full))
+        stamp = email.utils.formatdate(modified, usegmt=True)
+        since = self.headers.get("If-Modified-Since")
+        try:
+            fresh = since is not None and \
+                email.utils.parsedate_to_datetime(since).timestamp() >= modified
+        except (TypeError, ValueError):
+            fresh = False
+        if fresh:
+            self._send(304, b"", headers=[("Last-Modified", stamp)])
+        else:
+            self._send(200, body, headers=[("Last-Modified", stamp)])
 
     def do_GET(self):  # noqa: N802 - the name http.server calls
         self._record()
@@ -85,10 +129,23 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self._send(404, b"<html><head><title>404 Not Found</title></head>\n"
                             b"<body><h1>Not Found</h1></body></html>\n", "text/html")
             return
-        relative = self.path.lstrip("/").split("?")[0]
-        full = os.path.realpath(os.path.join(self.server.root, relative))
-        if not full.startswith(os.path.realpath(self.server.root) + os.sep) or \
-                not os.path.isfile(full):
+        for kind in ("etag", "lastmod"):
+            if self.path.startswith("/%s/" % kind):
+                full = self._file(self.path[len(kind) + 2:])
+                if full is None:
+                    self._send(404, b"not found\n")
+                else:
+                    self._send_validated(full, kind)
+                return
+        relative = self.path.lstrip("/")
+        if self.path.startswith("/key/"):
+            key = self.headers.get("Auth-Key")
+            if key != "letmein":
+                self._send(401 if key is None else 403, b"an Auth-Key is needed\n")
+                return
+            relative = self.path[len("/key/"):]
+        full = self._file(relative)
+        if full is None:
             self._send(404, b"not found\n")
             return
         with open(full, "rb") as f:
@@ -140,11 +197,18 @@ class UpdateServer:
 
     def requests(self):
         """(path, user agent) of every request so far, in order."""
+        return [(r["path"], r["User-Agent"] or "-") for r in self.request_fields()]
+
+    def request_fields(self):
+        """Every request so far as a dict: its path and the headers of RECORDED (None if absent)."""
         try:
             with open(os.path.join(self.root, "requests.log")) as log:
-                return [tuple(line.rstrip("\n").split("\t", 1)) for line in log]
+                lines = [line.rstrip("\n").split("\t") for line in log]
         except FileNotFoundError:
             return []
+        names = ("path",) + _Handler.RECORDED
+        return [dict((n, None if v == "-" else v) for n, v in zip(names, fields))
+                for fields in lines]
 
     def stop(self):
         self.httpd.stopping.set()
