@@ -32,9 +32,10 @@ void add_reason(std::string& reasons, const std::string& reason) {
 
 // Builds bin_path from the hash lines of all the texts, with what they held in `counts`. Writes
 // nothing when a text cannot be read or none holds a SHA-256.
-bool convert_lists(const std::vector<std::string>& texts, const std::string& bin_path,
-                   HashListCounts& counts, std::string& error) {
-    std::vector<unsigned char> records;
+// The sorted records of the lists; false, with the reason, when they cannot be read or hold no
+// SHA-256.
+bool read_lists(const std::vector<std::string>& texts, std::vector<unsigned char>& records,
+                HashListCounts& counts, std::string& error) {
     for (const auto& path : texts) {
         std::string text;
         if (!read_list_file(path, text, error)) return false;
@@ -47,8 +48,18 @@ bool convert_lists(const std::vector<std::string>& texts, const std::string& bin
         return false;
     }
     sort_records(records);
-    return write_database_file({reinterpret_cast<const char*>(records.data()), records.size()},
-                               bin_path, error);
+    return true;
+}
+
+std::string_view bytes_of(const std::vector<unsigned char>& records) {
+    return {reinterpret_cast<const char*>(records.data()), records.size()};
+}
+
+bool convert_lists(const std::vector<std::string>& texts, const std::string& bin_path,
+                   HashListCounts& counts, std::string& error) {
+    std::vector<unsigned char> records;
+    return read_lists(texts, records, counts, error) &&
+           write_database_file(bytes_of(records), bin_path, error);
 }
 
 }  // namespace
@@ -83,9 +94,19 @@ LoadResult HashChecker::load(const DatabaseFiles& files) {
     if (have_local) texts.push_back(files.local);
     HashListCounts counts;
     std::string error;
-    const bool converted = convert_lists(texts, files.binary, counts, error);
+    std::vector<unsigned char> records;
+    const bool decoded = read_lists(texts, records, counts, error);
     logger.log("Converting txt to bin DB (" + describe(counts) + ")");
-    if (converted) return load_binary(files.binary);
+    if (decoded) {
+        if (write_database_file(bytes_of(records), files.binary, error)) {
+            return load_binary(files.binary);
+        }
+        // A data folder this user cannot write (an installed program's, run by another user):
+        // the database is built in memory, as it would have been read.
+        logger.log("[WARN] " + error + "; the database is kept in memory");
+        replace(HashDatabase::from_records(bytes_of(records)));
+        return LoadResult::loaded();
+    }
     add_reason(reasons, error);
     if (local_changed) {
         // The binary file built before the change is still better than no database.

@@ -66,6 +66,14 @@ LoadResult HashDatabase::read(const std::string& bin_path, HashDatabase& out) {
     return LoadResult::loaded();
 }
 
+HashDatabase HashDatabase::from_records(std::string_view sorted_records) {
+    HashDatabase database;
+    database.digests.copy(reinterpret_cast<const unsigned char*>(sorted_records.data()),
+                          sorted_records.size() - sorted_records.size() % kRecordSize);
+    database.prefix_starts = index_prefixes(database.digests, database.presence);
+    return database;
+}
+
 bool HashDatabase::contains(std::string_view hex_hash) const {
     if (hex_hash.size() != kHexLength || presence.empty()) return false;
     unsigned char key[kRecordSize];

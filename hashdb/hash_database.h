@@ -25,6 +25,10 @@ class HashDatabase {
     // says why (the file is missing, unreadable, or not a whole number of records).
     static LoadResult read(const std::string& bin_path, HashDatabase& out);
 
+    // A database of these sorted 32-byte records, held in memory (for a data folder where the
+    // binary file cannot be written).
+    static HashDatabase from_records(std::string_view sorted_records);
+
     // True when the 64-character hex text (either case) names a digest in the database.
     bool contains(std::string_view hex_hash) const;
 

@@ -22,6 +22,9 @@ class FileContent {
     // file cannot be opened or read or is not a regular file.
     bool load(const std::filesystem::path& path);
 
+    // Replaces the content with a copy of these bytes, held in memory.
+    void copy(const unsigned char* data, std::size_t size);
+
     const unsigned char* data() const { return bytes; }
     std::size_t size() const { return length; }
 
@@ -30,6 +33,7 @@ class FileContent {
 
     unsigned char* bytes = nullptr;
     std::size_t length = 0;
+    bool copied = false;  // the bytes are a copy of ours, not a mapping of the file
 };
 
 }  // namespace platform

@@ -35,9 +35,14 @@ bool FileContent::load(const std::filesystem::path& path) {
 }
 
 void FileContent::release() {
-    if (bytes != nullptr) ::munmap(bytes, length);
+    if (copied) {
+        delete[] bytes;
+    } else if (bytes != nullptr) {
+        ::munmap(bytes, length);
+    }
     bytes = nullptr;
     length = 0;
+    copied = false;
 }
 
 }  // namespace platform

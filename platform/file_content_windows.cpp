@@ -44,6 +44,7 @@ void FileContent::release() {
     delete[] bytes;
     bytes = nullptr;
     length = 0;
+    copied = false;
 }
 
 }  // namespace platform

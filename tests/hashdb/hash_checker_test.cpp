@@ -262,6 +262,26 @@ TEST_F(HashCheckerTest, LoadFailsWithoutAUsableFile) {
     EXPECT_EQ(checker.load(txt(), bin()).error, bin() + ": not a regular file");
 }
 
+// Where the binary file cannot be written (a data folder of another user's), the database built
+// from the text is kept in memory: lookups work, and nothing is written.
+TEST_F(HashCheckerTest, ABinaryFileThatCannotBeWrittenLeavesTheDatabaseInMemory) {
+    const std::string listed(64, 'c');
+    dir.write("hashes.txt", listed + "\n" + std::string(64, 'a') + "\n");
+    const std::string unwritable = (dir / "no-such-folder" / "hashes.bin").string();
+    HashChecker checker(logger);
+    const LoadResult result = checker.load(txt(), unwritable);
+    EXPECT_TRUE(result) << result.error;
+    EXPECT_TRUE(checker.is_loaded());
+    EXPECT_EQ(checker.record_count(), 2u);
+    EXPECT_TRUE(checker.contains(listed));
+    EXPECT_FALSE(checker.contains(std::string(64, 'b')));
+    EXPECT_FALSE(std::filesystem::exists(unwritable));
+    const auto lines = log_lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().rfind("[WARN] ", 0), 0u) << lines.back();
+    EXPECT_NE(lines.back().find("the database is kept in memory"), std::string::npos);
+}
+
 TEST_F(HashCheckerTest, FailedReloadKeepsThePreviousDatabase) {
     dir.write("hashes.txt", kHashA + "\n" + kHashB + "\n");
     HashChecker checker(logger);
