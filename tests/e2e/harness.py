@@ -57,6 +57,10 @@ def environment(env=None, extra_env=None):
     return result
 
 
+# The exit status of a script all of whose tests were skipped (CTest's SKIP_RETURN_CODE).
+SKIPPED_EXIT_CODE = 77
+
+
 class Skip(Exception):
     """Raised by a test that does not apply to this build or machine."""
 
@@ -215,4 +219,7 @@ def main(tests):
             traceback.print_exc(file=sys.stdout)
         sys.stdout.flush()
     print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
-    sys.exit(1 if failed or not passed else 0)
+    if failed or not (passed or skipped):
+        sys.exit(1)
+    # Nothing ran here but nothing failed either: tell CTest the script was skipped.
+    sys.exit(0 if passed else SKIPPED_EXIT_CODE)
