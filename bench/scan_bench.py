@@ -10,7 +10,7 @@ and the same hashes as a sha256deep match list and a clamscan .hsb database. Wit
 warm it runs, per tree: `quorvex scan --json` (first with an empty hash cache, then again with the
 cache the first run saved), the same first scan once through the menu by piped keystrokes (the two
 front ends share one scan, so they should cost the same), the first and cached scans again with
-every `--jobs` value of --warm-jobs, `sha256deep -r -j2 -m`, `clamscan -r` and
+the --candidate-jobs value and every one of --warm-jobs, `sha256deep -r -j2 -m`, `clamscan -r` and
 `find | xargs -P2 sha256sum` and, as the floor of a rescan, `find -printf` of every file's size and
 time, each under /usr/bin/time for peak RSS. It prints a table with files/s, MB/s and each row's
 time relative to quorvex's first scan, checks that every quorvex run found exactly the planted
@@ -210,7 +210,7 @@ def warm_section(args, dbs, planted, install):
         results["quorvex menu (first)"] = (wall, rss)
         checks.append(("%s: the menu's scan found exactly the planted files" % tree,
                        found == expected))
-        for jobs in args.warm_jobs:
+        for jobs in sorted(set([args.candidate_jobs] + args.warm_jobs)):
             batch_pair("quorvex scan --jobs %d" % jobs, jobs)
 
         wall, rss, out = timed(["sha256deep", "-r", "-j2", "-m", dbs["deep"], root])
@@ -299,8 +299,8 @@ def cold_section(args, install):
 
     floor16 = "read floor: find | xargs -P16 cat"
     runs = [("quorvex scan --all-files --jobs %d" % j, quorvex_run(j)) for j in args.cold_jobs]
-    runs.append(("quorvex scan (default filters) --jobs %d" % args.filtered_jobs,
-                 quorvex_run(args.filtered_jobs, all_files=False)))
+    runs.append(("quorvex scan (default filters) --jobs %d" % args.candidate_jobs,
+                 quorvex_run(args.candidate_jobs, all_files=False)))
     runs += [
         ("sha256deep -r -j2",
          shell_run("sha256deep -r -j2 %s | wc -l" % quoted, True)),
@@ -347,7 +347,7 @@ def cold_section(args, install):
     log("(x floor16: relative to the 16-reader read floor of this run; sha256deep's bytes are not "
         "counted)")
     checks = []
-    candidate = "quorvex scan --all-files --jobs %d" % args.filtered_jobs
+    candidate = "quorvex scan --all-files --jobs %d" % args.candidate_jobs
     if candidate in walls:
         checks.append(("cold %s: %s %.2f s <= 1.2 x the 16-reader floor %.2f s"
                        % (root, candidate, walls[candidate], floor),
@@ -364,16 +364,17 @@ def main():
     parser.add_argument("--exe", required=True, help="the native quorvex executable")
     parser.add_argument("--data", default="/work/bench-data")
     parser.add_argument("--skip-clamscan", action="store_true")
-    parser.add_argument("--warm-jobs", type=job_list, default=[8],
+    parser.add_argument("--candidate-jobs", type=int, default=8,
+                        help="the --jobs value proposed as the default: the warm trees are also "
+                             "scanned with it, the cold section also with the default filters, and "
+                             "the 1.2 x floor check is made for it")
+    parser.add_argument("--warm-jobs", type=job_list, default=[],
                         help="further --jobs values for the warm trees, comma-separated")
     parser.add_argument("--cold", action="store_true",
                         help="also the page-cache-cold section (root: drops the page cache)")
     parser.add_argument("--cold-only", action="store_true", help="only the cold section")
     parser.add_argument("--cold-root", default="/usr")
     parser.add_argument("--cold-jobs", type=job_list, default=[1, 2, 4, 8, 16])
-    parser.add_argument("--filtered-jobs", type=int, default=8,
-                        help="--jobs of the cold run with the default filters, and the value the "
-                             "1.2 x floor check is made for")
     parser.add_argument("--cold-rounds", type=int, default=1)
     args = parser.parse_args()
     cold = args.cold or args.cold_only
