@@ -3,6 +3,7 @@
 #   scripts/install-deps.sh            the native build and its tests
 #   scripts/install-deps.sh --windows  also the mingw-w64 cross-compiler and Wine
 #   scripts/install-deps.sh --ci       everything CI runs (sanitizers, fuzzing, Windows)
+#   scripts/install-deps.sh --bench    also the peers the scan benchmark compares against
 set -euo pipefail
 
 packages=(g++ cmake ninja-build ccache libgtest-dev googletest libssl-dev libcurl4-openssl-dev
@@ -11,6 +12,7 @@ for arg in "$@"; do
     case "$arg" in
         --windows) packages+=(g++-mingw-w64-x86-64-posix wine64) ;;
         --ci) packages+=(g++-mingw-w64-x86-64-posix wine64 clang libclang-rt-14-dev libbenchmark-dev) ;;
+        --bench) packages+=(hashdeep clamav) ;;
         *) echo "unknown option $arg" >&2; exit 2 ;;
     esac
 done
