@@ -139,7 +139,10 @@ CLI::App* add_quarantine_commands(CLI::App& app, QuarantineCommand& command) {
     CLI::Option* id = command.remove->add_option("ID", command.id, "the item");
     CLI::Option* all = command.remove->add_flag("--all", command.all, "every item");
     id->excludes(all);
-    command.remove->require_option(1);
+    // An empty id would mean every item: only --all says that.
+    command.remove->callback([&command] {
+        if (command.id.empty() && !command.all) throw CLI::RequiredError("ID or --all");
+    });
 
     for (CLI::App* each : {command.list, command.restore, command.remove}) {
         each->add_option(kFolderOption, command.folder, kFolderHelp)->type_name("DIR");
@@ -167,11 +170,6 @@ bool run_quarantine(const QuarantineCommand& command, const DataFiles& data, Log
         return true;
     }
 
-    // An empty id would mean every item: only --all says that.
-    if (!command.all && command.id.empty()) {
-        say_error("no item given");
-        return false;
-    }
     std::size_t removed = 0;
     const std::string error = quarantine.remove(command.all ? std::string() : command.id, removed);
     std::cout << "Deleted " << removed << (removed == 1 ? " item" : " items") << " for good.\n"
