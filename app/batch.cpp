@@ -257,6 +257,10 @@ int run_scan(const ScanCommand& command) {
     request.config.all_files = command.all_files;
     request.threads = command.jobs;
 
+    const std::string quarantine_error =
+        prepare_scan_quarantine(command.quarantine, session.data);
+    if (!quarantine_error.empty()) say_error(quarantine_error);
+
     std::optional<HashCache> cache;
     const bool save_cache = !command.no_cache && session.data.writable;
     if (!command.no_cache) {
@@ -289,6 +293,7 @@ int run_scan(const ScanCommand& command) {
     session.logger.log("Scan Finished. Files: " + std::to_string(stats.files_scanned));
 
     // A quarantine that was asked for and did not happen is a failure, finding or not.
+    if (!quarantine_error.empty()) return kExitError;
     for (const auto& [finding, outcome] : quarantined) {
         if (!outcome.ok()) return kExitError;
     }

@@ -102,6 +102,11 @@ void add_scan_quarantine_options(CLI::App& scan, ScanQuarantine& request) {
     scan.add_option(kFolderOption, request.folder, kFolderHelp)->type_name("DIR")->needs(quarantine);
 }
 
+std::string prepare_scan_quarantine(const ScanQuarantine& request, const DataFiles& data) {
+    if (!request.malicious) return {};
+    return Quarantine(folder_of(request.folder, data), quarantine_options()).prepare();
+}
+
 QuarantineResults quarantine_findings(const ScanQuarantine& request,
                                       const std::vector<const ScanFinding*>& findings,
                                       const DataFiles& data, Logger& logger) {

@@ -28,6 +28,11 @@ struct ScanQuarantine {
 // Adds --quarantine, --quarantine-suspicious and --quarantine-dir to the scan command.
 void add_scan_quarantine_options(CLI::App& scan, ScanQuarantine& request);
 
+// Makes the scan's quarantine folder ready before the scan (finishing what an interrupted run
+// left), so that a folder that cannot be used is known at once; empty when it went well or no
+// quarantine is wanted.
+std::string prepare_scan_quarantine(const ScanQuarantine& request, const DataFiles& data);
+
 // What became of each finding the scan's quarantine step was asked to move.
 using QuarantineResults = std::map<const ScanFinding*, QuarantineOutcome>;
 

@@ -155,10 +155,12 @@ std::error_code open_for_security(const std::filesystem::path& path, const FileI
     return {};
 }
 
-// `path` in the form the native rename call takes: absolute, with the \??\ prefix.
+// `path` in the form the native rename call takes: absolute, with the \??\ prefix, and none
+// of the '/' separators or "." and ".." steps that only the Win32 layer resolves.
 std::wstring native_name(const std::filesystem::path& path) {
     std::error_code ignored;
-    std::wstring absolute = std::filesystem::absolute(path, ignored).native();
+    std::wstring absolute =
+        std::filesystem::absolute(path, ignored).lexically_normal().make_preferred().native();
     if (absolute.rfind(L"\\\\?\\", 0) == 0) absolute.erase(0, 4);
     return L"\\??\\" + absolute;
 }

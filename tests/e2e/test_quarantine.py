@@ -236,6 +236,11 @@ def test_failed_quarantine_is_exit_2_and_said():
     finding = [json.loads(l) for l in result.stdout.splitlines() if '"finding"' in l][0]
     check_equal(finding["quarantined"], False, "not quarantined", result)
     check("cannot be used" in finding["quarantine_error"], "why", result)
+    # Nothing to move, but the folder asked for cannot be used: said at once, and exit 2.
+    os.remove(bad)
+    result = setup.scan("--quarantine")
+    check_equal(result.returncode, 2, "a clean tree and an unusable folder: exit 2", result)
+    check("cannot be used" in result.stderr, "said on standard error", result)
 
     for args in (("scan", "--quarantine-suspicious", setup.tree), ("quarantine",),
                  ("quarantine", "delete"), ("quarantine", "restore"),
