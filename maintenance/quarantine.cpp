@@ -27,6 +27,7 @@ constexpr const char kRestorePrefix[] = ".quorvex-restore-";
 // Why a file was not quarantined or restored, as the user reads it.
 constexpr const char kChanged[] = "changed since the scan";
 constexpr const char kGone[] = "gone since the scan";
+constexpr const char kInQuarantineFolder[] = "in the quarantine folder";
 constexpr const char kIsLink[] = "a symbolic link is in its place";
 constexpr const char kNotRegular[] = "not a regular file";
 constexpr const char kCopyMismatch[] = "changed while it was copied";
@@ -384,6 +385,15 @@ QuarantineOutcome Quarantine::add(const QuarantineCandidate& candidate) {
     Session session(*this);
     if (std::string error = session.open(); !error.empty()) return {{}, error};
     const auto fail = [](std::string reason) { return QuarantineOutcome{{}, std::move(reason)}; };
+
+    // A scan of the folder that holds the quarantine finds its items again: they stay as they
+    // are, or their entries would lose the paths they came from.
+    std::error_code ignored;
+    if (std::filesystem::equivalent(candidate.path.parent_path(), location, ignored)) {
+        const std::string name = candidate.path.filename().string();
+        if (session.find(name) != nullptr) return {name, {}};
+        return fail(kInQuarantineFolder);
+    }
 
     platform::PinnedFile file(candidate.path);
     if (file.error()) {

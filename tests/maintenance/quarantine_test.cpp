@@ -200,6 +200,21 @@ TEST(Quarantine, DoesNotFollowALinkPutInTheFilesPlace) {
     EXPECT_TRUE(stored_names(quarantine.folder()).empty());
 }
 
+// A scan of the folder that holds the quarantine meets its items again.
+TEST(Quarantine, LeavesItsOwnItemsWhereTheyAre) {
+    TempDir dir;
+    Quarantine quarantine(dir / "quarantine", options_for(true));
+    const auto added = quarantine.add(scanned(dir.write("x.bin", "payload")));
+    ASSERT_TRUE(added.ok()) << added.error;
+    const QuarantineOutcome again = quarantine.add(scanned(quarantine.stored_path(added.id)));
+    EXPECT_TRUE(again.ok()) << again.error;
+    EXPECT_EQ(again.id, added.id);
+    const auto items = items_of(quarantine);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].original_path, dir / "x.bin");
+    EXPECT_EQ(stored_names(quarantine.folder()), std::set<std::string>{added.id});
+}
+
 TEST(Quarantine, RestoreRefusesToReplaceAFileUnlessForced) {
     for (const auto& path_kind : kMovePaths) {
         SCOPED_TRACE(path_kind.name);
