@@ -257,8 +257,7 @@ int run_scan(const ScanCommand& command) {
     request.config.all_files = command.all_files;
     request.threads = command.jobs;
 
-    const std::string quarantine_error =
-        prepare_scan_quarantine(command.quarantine, session.data);
+    const std::string quarantine_error = prepare_scan_quarantine(command.quarantine, session.data);
     if (!quarantine_error.empty()) say_error(quarantine_error);
 
     std::optional<HashCache> cache;

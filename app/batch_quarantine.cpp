@@ -94,12 +94,14 @@ bool list_items(Quarantine& quarantine, bool json) {
 }  // namespace
 
 void add_scan_quarantine_options(CLI::App& scan, ScanQuarantine& request) {
-    CLI::Option* quarantine = scan.add_flag(
-        "--quarantine", request.malicious, "move malicious files into the quarantine folder");
+    CLI::Option* quarantine = scan.add_flag("--quarantine", request.malicious,
+                                            "move malicious files into the quarantine folder");
     scan.add_flag("--quarantine-suspicious", request.suspicious,
                   "with --quarantine, suspicious files too")
         ->needs(quarantine);
-    scan.add_option(kFolderOption, request.folder, kFolderHelp)->type_name("DIR")->needs(quarantine);
+    scan.add_option(kFolderOption, request.folder, kFolderHelp)
+        ->type_name("DIR")
+        ->needs(quarantine);
 }
 
 std::string prepare_scan_quarantine(const ScanQuarantine& request, const DataFiles& data) {

@@ -232,7 +232,8 @@ struct Quarantine::Session {
         std::ifstream in(path, std::ios::binary);
         const std::string damaged = "the quarantine index " + shown(path) + " is damaged";
         if (!in) return "the quarantine index " + shown(path) + " cannot be read";
-        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string text((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
         // A damaged index is never rewritten: it is the only record of where items came from.
         const Json index = Json::parse(text, nullptr, /*allow_exceptions=*/false);
         if (!index.is_object() || !index.contains("items") || !index["items"].is_array()) {
@@ -351,10 +352,9 @@ struct Quarantine::Session {
         std::random_device random;
         for (;;) {
             const std::uint32_t value = random();
-            unsigned char bytes[4] = {static_cast<unsigned char>(value >> 24),
-                                      static_cast<unsigned char>(value >> 16),
-                                      static_cast<unsigned char>(value >> 8),
-                                      static_cast<unsigned char>(value)};
+            unsigned char bytes[4] = {
+                static_cast<unsigned char>(value >> 24), static_cast<unsigned char>(value >> 16),
+                static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
             std::string id = hex(bytes, sizeof bytes);
             std::filesystem::path partial = owner.stored_path(id);
             partial += kPartialSuffix;

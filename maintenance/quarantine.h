@@ -61,7 +61,9 @@ enum class QuarantineStep {
 
 struct QuarantineOptions {
     // When items are quarantined, in seconds since 1970.
-    std::function<std::int64_t()> clock = [] { return static_cast<std::int64_t>(std::time(nullptr)); };
+    std::function<std::int64_t()> clock = [] {
+        return static_cast<std::int64_t>(std::time(nullptr));
+    };
     // False: copy and remove even where a rename would do, as across file systems.
     bool allow_rename = true;
     // Called after each durable step; a test makes it end the process there.

@@ -22,7 +22,8 @@ struct FileIdentity {
 struct FileStamp {
     FileStamp() = default;
     // Most callers know no identity; it then stays zero.
-    constexpr FileStamp(std::int64_t size, std::uint64_t last_write_time, FileIdentity identity = {})
+    constexpr FileStamp(std::int64_t size, std::uint64_t last_write_time,
+                        FileIdentity identity = {})
         : size(size), last_write_time(last_write_time), identity(identity) {}
 
     std::int64_t size = 0;

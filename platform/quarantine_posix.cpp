@@ -170,8 +170,8 @@ std::error_code PinnedFile::rename_to(const std::filesystem::path& target, bool 
 
 std::error_code PinnedFile::copy_to(const std::filesystem::path& target) const {
     if (failure) return failure;
-    Descriptor copy(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                           0600));
+    Descriptor copy(
+        ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (copy.get() < 0) return last_error();
     if (::fchmod(copy.get(), 0600) != 0) return last_error();
     constexpr std::size_t kBufferSize = std::size_t{1} << 20;
@@ -243,8 +243,8 @@ bool query_entry_stamp(const std::filesystem::path& path, FileStamp& stamp) {
 }
 
 void sync_folder(const std::filesystem::path& folder) {
-    Descriptor fd(::open(folder.empty() ? "." : folder.c_str(),
-                         O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Descriptor fd(
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() >= 0) ::fsync(fd.get());
 }
 

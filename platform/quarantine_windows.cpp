@@ -96,12 +96,13 @@ std::error_code set_private_access(const std::filesystem::path& path, HANDLE han
     PACL acl = nullptr;
     const DWORD made = SetEntriesInAclW(2, entries, nullptr, &acl);
     if (made != ERROR_SUCCESS) return error_of(made);
-    const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+    const SECURITY_INFORMATION what =
+        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
     const DWORD set =
         handle != nullptr
             ? SetSecurityInfo(handle, SE_FILE_OBJECT, what, nullptr, nullptr, acl, nullptr)
-            : SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT, what,
-                                    nullptr, nullptr, acl, nullptr);
+            : SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT, what, nullptr,
+                                    nullptr, acl, nullptr);
     LocalFree(acl);
     return set == ERROR_SUCCESS ? std::error_code() : error_of(set);
 }
@@ -128,8 +129,8 @@ std::string security_text(HANDLE file) {
 
 FileStamp stamp_of(const BY_HANDLE_FILE_INFORMATION& info) {
     FileStamp stamp;
-    stamp.size = static_cast<std::int64_t>(
-        (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+    stamp.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
+                                           info.nFileSizeLow);
     stamp.last_write_time =
         (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
         info.ftLastWriteTime.dwLowDateTime;
@@ -183,9 +184,9 @@ std::error_code make_private_folder(const std::filesystem::path& folder) {
 }
 
 FileLock::FileLock(const std::filesystem::path& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         failure = last_error();
         return;
@@ -216,10 +217,9 @@ PinnedFile::PinnedFile(const std::filesystem::path& path) : state(std::make_uniq
     state->path = path;
     // Readers may share it; no writer and no one deleting or renaming it while it is held.
     // FILE_FLAG_OPEN_REPARSE_POINT: a link in its place is opened as itself, and refused below.
-    state->file.reset(CreateFileW(path.c_str(),
-                                  GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES | READ_CONTROL,
-                                  FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    state->file.reset(CreateFileW(
+        path.c_str(), GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ,
+        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!state->file.valid()) {
         failure = last_error();
         return;
@@ -318,7 +318,8 @@ std::error_code PinnedFile::remove() {
 std::error_code PinnedFile::make_owner_only() {
     if (failure) return failure;
     Handle handle;
-    if (const auto error = open_for_security(state->path, opened_stamp.identity, WRITE_DAC, handle)) {
+    if (const auto error =
+            open_for_security(state->path, opened_stamp.identity, WRITE_DAC, handle)) {
         return error;
     }
     return set_private_access(state->path, handle.get(), /*inherit=*/false);
@@ -342,8 +343,8 @@ std::error_code PinnedFile::restore_metadata(const FileMetadata& metadata,
         if (owner != nullptr) what |= OWNER_SECURITY_INFORMATION;
         if (present) what |= DACL_SECURITY_INFORMATION;
         Handle handle;
-        owner_error = open_for_security(state->path, opened_stamp.identity,
-                                        WRITE_DAC | WRITE_OWNER, handle);
+        owner_error =
+            open_for_security(state->path, opened_stamp.identity, WRITE_DAC | WRITE_OWNER, handle);
         if (!owner_error) {
             const DWORD set = SetSecurityInfo(handle.get(), SE_FILE_OBJECT, what, owner, nullptr,
                                               present ? acl : nullptr, nullptr);

@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <optional>
-#include <tuple>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <string>
 #include <system_error>
+#include <tuple>
 #include <vector>
 
 #include "maintenance/maintenance_test_support.h"
