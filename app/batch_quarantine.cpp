@@ -14,7 +14,8 @@
 namespace {
 
 constexpr const char kFolderOption[] = "--quarantine-dir";
-constexpr const char kFolderHelp[] = "the quarantine folder (default: beside the executable)";
+constexpr const char kFolderHelp[] =
+    "the quarantine folder (default: quarantine in the data folder)";
 
 // A test hook, not an option: with QUORVEX_TEST_HOOK_EXIT_AFTER_STEP=N the process ends at once
 // after the Nth durable step of its quarantine changes, with status kTestHookExit and no clean-up
