@@ -17,6 +17,7 @@
 #include <CLI/CLI.hpp>
 
 #include "app/app.h"
+#include "app/batch_quarantine.h"
 #include "app/data_files.h"
 #include "app/json_lines.h"
 #include "console/console.h"
@@ -59,6 +60,7 @@ struct ScanCommand {
     bool no_cache = false;
     std::size_t jobs = 0;
     bool quiet = false;
+    ScanQuarantine quarantine;
 };
 
 void say_error(const std::string& message) { std::cerr << "quorvex: " << message << "\n"; }
@@ -152,13 +154,21 @@ double seconds_of(const ScanStats& stats) {
     return std::round(seconds * 1000.0) / 1000.0;
 }
 
-void print_plain(const ScanStats& stats, const std::vector<ScanError>& errors, bool quiet) {
+void print_plain(const ScanStats& stats, const std::vector<ScanError>& errors, bool quiet,
+                 const QuarantineResults& quarantined) {
     for (const ScanFinding* finding : sorted_findings(stats)) {
         std::cout << finding->display << ": ";
         const bool malicious = finding->verdict == Verdict::kMalicious;
         platform::set_text_attribute(malicious ? kLightRed : kYellow);
         std::cout << (malicious ? "MALICIOUS" : "SUSPICIOUS");
         platform::set_text_attribute(kDefault);
+        if (const auto it = quarantined.find(finding); it != quarantined.end()) {
+            if (it->second.ok()) {
+                std::cout << " (quarantined as " << it->second.id << ")";
+            } else {
+                std::cout << " (not quarantined: " << printable(it->second.error) << ")";
+            }
+        }
         std::cout << "\n";
     }
     std::cout << std::flush;
@@ -172,7 +182,7 @@ void print_plain(const ScanStats& stats, const std::vector<ScanError>& errors, b
 }
 
 void print_json(const ScanStats& stats, const std::vector<ScanError>& errors, bool quiet,
-                std::size_t database_hashes) {
+                std::size_t database_hashes, const QuarantineResults& quarantined) {
     for (const ScanFinding* finding : sorted_findings(stats)) {
         JsonLine line;
         line.value("type", "finding")
@@ -182,6 +192,14 @@ void print_json(const ScanStats& stats, const std::vector<ScanError>& errors, bo
             .value("size", finding->size)
             .value("reason", finding->reasons.empty() ? std::string() : finding->reasons.front());
         if (finding->verdict == Verdict::kSuspicious) line.value("entropy", finding->entropy);
+        if (const auto it = quarantined.find(finding); it != quarantined.end()) {
+            line.value("quarantined", it->second.ok());
+            if (it->second.ok()) {
+                line.value("quarantine_id", it->second.id);
+            } else {
+                line.text("quarantine_error", it->second.error);
+            }
+        }
         std::cout << line.str() << "\n";
     }
     for (const auto& error : errors) {
@@ -239,6 +257,9 @@ int run_scan(const ScanCommand& command) {
     request.config.all_files = command.all_files;
     request.threads = command.jobs;
 
+    const std::string quarantine_error = prepare_scan_quarantine(command.quarantine, session.data);
+    if (!quarantine_error.empty()) say_error(quarantine_error);
+
     std::optional<HashCache> cache;
     const bool save_cache = !command.no_cache && session.data.writable;
     if (!command.no_cache) {
@@ -260,14 +281,21 @@ int run_scan(const ScanCommand& command) {
     // The folders of a quick scan are the usual places on a desktop; a server without them is
     // not in error.
     const std::vector<ScanError> errors = all_errors(stats, !command.quick);
+    const QuarantineResults quarantined = quarantine_findings(
+        command.quarantine, sorted_findings(stats), session.data, session.logger);
     if (command.json) {
-        print_json(stats, errors, command.quiet, checker.record_count());
+        print_json(stats, errors, command.quiet, checker.record_count(), quarantined);
     } else {
-        print_plain(stats, errors, command.quiet);
+        print_plain(stats, errors, command.quiet, quarantined);
     }
     const bool reported = command.report_file.empty() || write_report(stats, command.report_file);
     session.logger.log("Scan Finished. Files: " + std::to_string(stats.files_scanned));
 
+    // A quarantine that was asked for and did not happen is a failure, finding or not.
+    if (!quarantine_error.empty()) return kExitError;
+    for (const auto& [finding, outcome] : quarantined) {
+        if (!outcome.ok()) return kExitError;
+    }
     const bool found =
         stats.malicious_count() != 0 || (command.heuristics && stats.suspicious_count() != 0);
     if (found) return kExitFound;
@@ -439,6 +467,7 @@ int run_batch(int argc, char** argv) {
         ->type_name("N")
         ->check(CLI::Range(std::size_t{1}, std::size_t{1024}));
     scan_app->add_flag("--quiet", scan.quiet, "findings only, no summary");
+    add_scan_quarantine_options(*scan_app, scan.quarantine);
 
     CLI::App* update_app =
         app.add_subcommand("update", "the database update; exit 0 updated, 2 failed");
@@ -451,6 +480,9 @@ int run_batch(int argc, char** argv) {
     bool dry_run = false;
     CLI::App* clean_app = app.add_subcommand("clean", "the temp and cache clean-up");
     clean_app->add_flag("--dry-run", dry_run, "list what would go and delete nothing");
+
+    QuarantineCommand quarantine;
+    CLI::App* quarantine_app = add_quarantine_commands(app, quarantine);
 
     try {
         app.parse(argc, argv);
@@ -465,5 +497,9 @@ int run_batch(int argc, char** argv) {
     if (update_app->parsed()) return run_update();
     if (clean_app->parsed()) return run_clean(dry_run);
     if (autostart_app->parsed()) return run_autostart(autostart_json);
+    if (quarantine_app->parsed()) {
+        Session session;
+        return run_quarantine(quarantine, session.data, session.logger) ? kExitClean : kExitError;
+    }
     return kExitError;
 }

@@ -1,5 +1,5 @@
 // The files the program keeps, and the data folder they live in: the hash database, the hash
-// cache and, in the folder the program was started from, the log.
+// cache, the quarantine and, in the folder the program was started from, the log.
 #pragma once
 
 #include <filesystem>
@@ -26,6 +26,8 @@ struct DataFiles {
     std::string hash_cache() const { return file("hash_cache.bin"); }
     // The name to show in messages.
     std::string shown_folder() const;
+    // The quarantine folder, unless a command names another.
+    std::filesystem::path quarantine() const { return file("quarantine"); }
 
   private:
     std::string file(const char* name) const {

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/file_hash.h"
+#include "platform/file_info_windows.h"
 
 namespace platform {
 namespace {
@@ -141,6 +142,7 @@ bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHi
         stamp->size = size.QuadPart;
         stamp->last_write_time =
             (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+        stamp->identity = identity_of_handle(file.get());
     }
     return true;
 }

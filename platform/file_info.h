@@ -8,10 +8,27 @@
 
 namespace platform {
 
-// What tells one version of a file from another for the hash cache.
+// Which file a status read found: device and inode (Linux), volume serial number and file index
+// (Windows). Zero where the system did not say.
+struct FileIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t file = 0;
+
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// What tells one version of a file from another for the hash cache, and which file it was: a
+// file replaced by another one of the same size and time is told apart by its identity.
 struct FileStamp {
+    FileStamp() = default;
+    // Most callers know no identity; it then stays zero.
+    constexpr FileStamp(std::int64_t size, std::uint64_t last_write_time,
+                        FileIdentity identity = {})
+        : size(size), last_write_time(last_write_time), identity(identity) {}
+
     std::int64_t size = 0;
     std::uint64_t last_write_time = 0;  // 100-ns units since 1601-01-01 UTC, on every system
+    FileIdentity identity;
 
     bool operator==(const FileStamp&) const = default;
 };

@@ -1,8 +1,17 @@
 #include <windows.h>
 
 #include "platform/file_info.h"
+#include "platform/file_info_windows.h"
 
 namespace platform {
+
+FileIdentity identity_of_handle(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info)) return {};
+    return FileIdentity{
+        info.dwVolumeSerialNumber,
+        (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
 
 bool query_file_stamp(const std::filesystem::path& path, FileStamp& stamp) {
     // Without FILE_FLAG_BACKUP_SEMANTICS a folder cannot be opened, so only files pass.
@@ -13,11 +22,13 @@ bool query_file_stamp(const std::filesystem::path& path, FileStamp& stamp) {
     FILETIME written{};
     const bool ok = GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &file_size) &&
                     GetFileTime(file, nullptr, nullptr, &written);
+    const FileIdentity identity = ok ? identity_of_handle(file) : FileIdentity{};
     CloseHandle(file);
     if (!ok) return false;
     stamp.size = file_size.QuadPart;
     stamp.last_write_time =
         (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+    stamp.identity = identity;
     return true;
 }
 

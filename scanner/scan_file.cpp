@@ -138,6 +138,7 @@ void scan_walked_file(const FileScanContext& context, WorkerTally& tally, FilePa
         found.display = display_text(path());
         found.sha256 = hash;
         found.size = static_cast<std::uint64_t>(stamp.size);
+        found.stamp = stamp;
         found.reasons = {reason};
         return found;
     };

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_info.h"
+
 // The counters of a running scan. The workers add to them as they go; a progress display reads
 // them from another thread without a lock, so the numbers of one reading may belong to slightly
 // different moments.
@@ -34,6 +36,9 @@ struct ScanFinding {
     std::uint64_t size = 0;
     std::vector<std::string> reasons;  // "hash" (listed in the database), "entropy"
     double entropy = 0.0;              // for a suspicious file
+    // The status the scan read with the hash: which file it was and which version of it, so
+    // that an action taken later (quarantine) touches only that same, unchanged file.
+    platform::FileStamp stamp;
 
     // The text of its line in the result lists: the path, and for a suspicious file its entropy
     // cut (not rounded) to two decimals.

@@ -215,7 +215,8 @@ TEST_F(ScanFileTest, ChangedFileIsHashedAgainAndItsEntryRefreshed) {
     const auto entries = cache.snapshot();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].hash, scan_fixture::hash_of(file));
-    EXPECT_EQ((platform::FileStamp{entries[0].size, entries[0].last_write_time}), now);
+    EXPECT_EQ((platform::FileStamp{entries[0].size, entries[0].last_write_time, now.identity}),
+              now);
 
     EXPECT_STREQ(name_of(scan_one(file, false, &cache)), "clean");
     EXPECT_EQ(cache_hits, 1u);
