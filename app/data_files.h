@@ -1,4 +1,5 @@
-// The files the program keeps: the hash database, the hash cache and the log.
+// The files the program keeps: the hash database, the hash cache, the rules with their compiled
+// set and match memory, and the log.
 #pragma once
 
 #include <filesystem>
@@ -14,6 +15,11 @@ struct DataFiles {
     std::string hash_text() const { return file("hashes.txt"); }
     std::string hash_binary() const { return file("hashes.bin"); }
     std::string hash_cache() const { return file("hash_cache.bin"); }
+    // The rule files the menu and a batch scan without --rules match against.
+    std::string rules_folder() const { return file("rules"); }
+    std::string compiled_rules() const { return file("compiled_rules.bin"); }
+    std::string rule_key() const { return file("rule_key.bin"); }
+    std::string rule_cache() const { return file("rule_cache.bin"); }
 
   private:
     std::string file(const char* name) const {
