@@ -30,9 +30,9 @@ class RuleCache {
     // The memory of matches under the rule set whose identity is `rule_set` (RuleSet::identity).
     RuleCache(std::filesystem::path file, std::string rule_set);
 
-    // Replaces the entries with the file's, when the file was written for the same rule set.
-    // False when the file cannot be read or is damaged; the entries are then left empty, as they
-    // are for a file of another set.
+    // Replaces the entries with the file's, when the file was written for the same rule set; a
+    // file of another set leaves none. False when the file cannot be read (the entries stay) or
+    // is damaged (none are left: a half-read list is not trusted).
     bool load();
     // Writes the entries; the old file is replaced only by a complete one. Nothing is written
     // when nothing changed since the load or the last save.
