@@ -118,6 +118,30 @@ TEST(RuleCacheTest, NothingIsWrittenWhenNothingChanged) {
     EXPECT_EQ(reloaded.size(), 2u);
 }
 
+// The layout as a file written independently of this code: a change to the format shows here.
+TEST(RuleCacheTest, GoldenFileReadsAndIsWrittenBackByteForByte) {
+    const auto golden = fs::path(__FILE__).parent_path() / "data" / "golden_rule_cache.bin";
+    const std::string bytes = test_support::read_file(golden);
+    ASSERT_EQ(bytes.size(), 309u) << golden;
+    std::string set;
+    std::vector<RuleCacheEntry> entries;
+    ASSERT_TRUE(parse_rule_cache(bytes, set, entries));
+    EXPECT_EQ(set, "0123abcd");
+    ASSERT_EQ(entries.size(), 4u);
+    const std::vector<RuleCacheEntry> expected = {
+        {"/home/u/Downloads/clean.bin", {5, 133500000000000000u}, {}},
+        {"/home/u/Downloads/tool.exe", {70000, 133500000010000000u}, {"Dropper"}},
+        {"/srv/b\xff.dat", {12, 133500000020000000u}, {"Loader", "Beacon"}},
+        {"/srv/c.dat", {1, 1}, {"Dropper"}},
+    };
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(entries[i].key, expected[i].key) << i;
+        EXPECT_EQ(entries[i].stamp, expected[i].stamp) << i;
+        EXPECT_EQ(entries[i].rules, expected[i].rules) << i;
+    }
+    EXPECT_EQ(serialize_rule_cache(set, entries), bytes);
+}
+
 TEST(RuleCacheTest, TheLayoutIsReadDefensively) {
     const std::vector<RuleCacheEntry> entries = {
         {"/one", kStamp, {}}, {"/two", {1, 2}, {"R1", "R2"}}, {"/three", {3, 4}, {"R1", "R2"}}};
