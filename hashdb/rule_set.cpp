@@ -59,8 +59,12 @@ void add_problem(RuleLoadReport& report, std::string file, int line, std::string
 std::vector<RuleFile> gather_rule_files(const std::vector<fs::path>& sources,
                                         RuleLoadReport& report) {
     std::vector<fs::path> paths;
-    for (const auto& source : sources) {
+    for (const auto& given : sources) {
         std::error_code error;
+        // One spelling for each file, whichever folder it was reached from and from where: the
+        // names are part of the set's fingerprint and identity.
+        fs::path source = fs::absolute(given, error).lexically_normal();
+        if (error) source = given;
         const auto status = fs::status(source, error);
         if (!fs::exists(status)) {
             if (error && error != std::errc::no_such_file_or_directory) {

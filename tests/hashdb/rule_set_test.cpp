@@ -174,6 +174,9 @@ TEST_F(RuleSetTest, TheCompiledSetIsReusedUntilARuleFileChanges) {
     ASSERT_EQ(report.problems.size(), 1u);
     EXPECT_EQ(report.problems[0].file, (dir / "rules/bad.yar").string());
     EXPECT_EQ(describe_rule_load(report).back(), "[INIT] Loaded 2 rules from 2 files.");
+    // The same folder spelt another way holds the same set.
+    EXPECT_EQ(load({dir / "rules" / ".." / "rules" / ""}).identity(), first.identity());
+    EXPECT_TRUE(report.reused);
 
     rewrite("rules/two.yar", "rule Two { strings: $a = \"changed\" condition: $a }\n");
     const RuleSet third = load({dir / "rules"});
