@@ -412,7 +412,9 @@ RuleMatcher::RuleMatcher(const RuleSet& set, const RuleMatchOptions& options)
 RuleMatch RuleMatcher::match(const fs::path& path) {
     RuleMatch result;
     values[0] = narrow_text(path.filename());
-    values[1] = narrow_text(path);
+    // Rules compare whole paths: a scan of a relative folder still gives them one.
+    std::error_code error;
+    values[1] = narrow_text(path.is_absolute() ? path : fs::absolute(path, error));
     values[2] = lower_ascii(narrow_text(path.extension()));
     values[3] = file_type_of(content.bytes.data(), content.size);
     values[4] = content.owner;

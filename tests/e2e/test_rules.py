@@ -117,6 +117,16 @@ def test_a_listed_file_that_matches_has_both_reasons():
           "the log line names both:\n" + fx.log())
 
 
+def test_rules_see_the_whole_path_of_a_file_under_a_relative_root():
+    needs_rules()
+    fx = RuleFixture("rules_relative", rules={})
+    other = fx.inst.path("tree", "b", "other.sh")
+    fx.inst.write("rules/path.yar", 'rule WholePath { condition: filepath == "%s" }\n' % other)
+    found, _ = findings(fx.scan("--json", os.path.join("tree", "b")))
+    check_equal(found[os.path.join("tree", "b", "other.sh")]["rules"], ["WholePath"],
+                "the rule saw the whole path", found)
+
+
 def test_rules_option_size_limit_and_missing_folder():
     needs_rules()
     fx = RuleFixture("rules_option", folder="elsewhere")
@@ -234,6 +244,7 @@ if __name__ == "__main__":
     harness.main([
         test_rule_findings_in_json_plain_and_log,
         test_a_listed_file_that_matches_has_both_reasons,
+        test_rules_see_the_whole_path_of_a_file_under_a_relative_root,
         test_rules_option_size_limit_and_missing_folder,
         test_compiled_set_is_kept_reused_rebuilt_and_a_foreign_one_refused,
         test_unchanged_files_are_not_read_again_until_the_rules_change,
