@@ -4,11 +4,13 @@
 #include <filesystem>
 #include <future>
 #include <iostream>
+#include <memory>
 #include <system_error>
 
 #include "app/data_files.h"
 #include "app/interactive_scan.h"
 #include "app/menu.h"
+#include "app/rule_loading.h"
 #include "console/console.h"
 #include "console/logger.h"
 #include "hashdb/database_update.h"
@@ -132,6 +134,14 @@ int run_menu() {
         if (!database.error.empty()) print_colored(kReasonIndent + database.error, kYellow);
     }
     if (!data.writable) print_colored(read_only_warning(data), kYellow);
+    RuleLoadReport rule_report;
+    const RuleSet rules = load_run_rules(
+        {data.rules_folder()}, data, logger,
+        [](const std::string& line) {
+            print_colored(line, status_color(line).value_or(kLightCyan));
+        },
+        rule_report);
+    const std::unique_ptr<RuleCache> rule_cache = load_rule_cache(rules, data);
     check_registry_autoruns(checker, logger);
 
     PostScanOptions post_scan;
@@ -145,11 +155,11 @@ int run_menu() {
             case MenuAction::kScan: {
                 platform::clear_screen();
                 print_banner();
-                const auto request = run_scan_dialog(in, default_scan_roots());
-                if (request) {
-                    run_interactive_scan(*request, checker, logger, &cache, data.writable,
-                                         post_scan);
-                }
+                auto request = run_scan_dialog(in, default_scan_roots());
+                if (!request) break;
+                request->rules = &rules;
+                request->rule_cache = rule_cache.get();
+                run_interactive_scan(*request, checker, logger, &cache, data.writable, post_scan);
                 break;
             }
             case MenuAction::kClean:

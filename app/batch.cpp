@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -20,6 +21,7 @@
 #include "app/batch_quarantine.h"
 #include "app/data_files.h"
 #include "app/json_lines.h"
+#include "app/rule_loading.h"
 #include "console/console.h"
 #include "console/logger.h"
 #include "hashdb/database_update.h"
@@ -61,6 +63,9 @@ struct ScanCommand {
     std::size_t jobs = 0;
     bool quiet = false;
     ScanQuarantine quarantine;
+    std::vector<std::string> rules;  // rule folders or files instead of the rules folder
+    bool no_rules = false;
+    std::uint64_t max_rule_size = RuleMatchOptions{}.max_file_size;
 };
 
 void say_error(const std::string& message) { std::cerr << "quorvex: " << message << "\n"; }
@@ -179,10 +184,14 @@ void print_plain(const ScanStats& stats, const std::vector<ScanError>& errors, b
     if (quiet) return;
     std::cout << "\n";
     print_scan_counts(stats, errors.size());
+    if (stats.rules_too_large != 0) {
+        std::cout << "[INFO] " << rules_too_large_text(stats.rules_too_large) << "\n";
+    }
 }
 
 void print_json(const ScanStats& stats, const std::vector<ScanError>& errors, bool quiet,
-                std::size_t database_hashes, const QuarantineResults& quarantined) {
+                std::size_t database_hashes, std::size_t rules,
+                const QuarantineResults& quarantined) {
     for (const ScanFinding* finding : sorted_findings(stats)) {
         JsonLine line;
         line.value("type", "finding")
@@ -191,6 +200,9 @@ void print_json(const ScanStats& stats, const std::vector<ScanError>& errors, bo
             .value("sha256", finding->sha256)
             .value("size", finding->size)
             .value("reason", finding->reasons.empty() ? std::string() : finding->reasons.front());
+        // A file both listed and matched has both reasons; "reason" keeps naming the first.
+        if (finding->reasons.size() > 1) line.value("reasons", finding->reasons);
+        if (!finding->rules.empty()) line.value("rules", finding->rules);
         if (finding->verdict == Verdict::kSuspicious) line.value("entropy", finding->entropy);
         if (const auto it = quarantined.find(finding); it != quarantined.end()) {
             line.value("quarantined", it->second.ok());
@@ -223,6 +235,9 @@ void print_json(const ScanStats& stats, const std::vector<ScanError>& errors, bo
                          .value("cache_hits", stats.cache_hits)
                          .value("seconds", seconds_of(stats))
                          .value("database_hashes", database_hashes)
+                         .value("rules", rules)
+                         .value("files_read", stats.files_read)
+                         .value("not_matched_too_large", stats.rules_too_large)
                          .str()
                   << "\n";
     }
@@ -239,10 +254,42 @@ bool write_report(const ScanStats& stats, const std::string& file) {
     return false;
 }
 
+// A rule folder asked for that does not exist is a mistake in the command: no scan without it.
+bool rule_sources_exist(const ScanCommand& command) {
+    for (const auto& source : command.rules) {
+        std::error_code error;
+        if (!std::filesystem::exists(source, error)) {
+            say_error("the rules folder " + source + " does not exist");
+            return false;
+        }
+    }
+    return true;
+}
+
+RuleSet load_command_rules(const ScanCommand& command, Session& session) {
+    if (command.no_rules) return RuleSet();
+    std::vector<std::filesystem::path> sources(command.rules.begin(), command.rules.end());
+    if (sources.empty()) sources.emplace_back(session.data.rules_folder());
+    RuleLoadReport report;
+    // Warnings always; what was loaded unless --quiet, and where nothing was, only when the
+    // folders were named.
+    return load_run_rules(
+        sources, session.data, session.logger,
+        [&](const std::string& line) {
+            const bool warning = line.rfind("[WARN]", 0) == 0;
+            if (warning || (!command.quiet && (report.rules != 0 || !command.rules.empty()))) {
+                std::cerr << line << "\n" << std::flush;
+            }
+        },
+        report);
+}
+
 int run_scan(const ScanCommand& command) {
+    if (!rule_sources_exist(command)) return kExitError;
     Session session;
     HashChecker checker(session.logger);
     if (!load_database(checker, session.data)) return kExitError;
+    const RuleSet rules = load_command_rules(command, session);
 
     ScanRequest request;
     if (command.quick) {
@@ -257,14 +304,20 @@ int run_scan(const ScanCommand& command) {
     request.config.all_files = command.all_files;
     request.threads = command.jobs;
 
+    request.rules = &rules;
+    request.rule_options.max_file_size = command.max_rule_size;
+
     const std::string quarantine_error = prepare_scan_quarantine(command.quarantine, session.data);
     if (!quarantine_error.empty()) say_error(quarantine_error);
 
     std::optional<HashCache> cache;
+    std::unique_ptr<RuleCache> rule_cache;
     const bool save_cache = !command.no_cache && session.data.writable;
     if (!command.no_cache) {
         cache.emplace(session.data.hash_cache());
         cache->load();
+        rule_cache = load_rule_cache(rules, session.data);
+        request.rule_cache = rule_cache.get();
     }
     ScanProgress progress;
     ScanStats stats;
@@ -277,6 +330,10 @@ int run_scan(const ScanCommand& command) {
         say_error("the hash cache could not be saved to " + session.data.hash_cache());
         session.logger.log("[WARN] Hash cache could not be saved");
     }
+    if (save_cache && rule_cache && !rule_cache->save()) {
+        say_error("the rule cache could not be saved to " + session.data.rule_cache());
+        session.logger.log(kRuleCacheNotSaved);
+    }
 
     // The folders of a quick scan are the usual places on a desktop; a server without them is
     // not in error.
@@ -284,7 +341,8 @@ int run_scan(const ScanCommand& command) {
     const QuarantineResults quarantined = quarantine_findings(
         command.quarantine, sorted_findings(stats), session.data, session.logger);
     if (command.json) {
-        print_json(stats, errors, command.quiet, checker.record_count(), quarantined);
+        print_json(stats, errors, command.quiet, checker.record_count(), rules.rule_count(),
+                   quarantined);
     } else {
         print_plain(stats, errors, command.quiet, quarantined);
     }
@@ -468,6 +526,17 @@ int run_batch(int argc, char** argv) {
         ->check(CLI::Range(std::size_t{1}, std::size_t{1024}));
     scan_app->add_flag("--quiet", scan.quiet, "findings only, no summary");
     add_scan_quarantine_options(*scan_app, scan.quarantine);
+    CLI::Option* rules = scan_app->add_option(
+        "--rules", scan.rules,
+        "match against the rule files (*.yar, *.yara) in DIR instead of the rules folder of the "
+        "data folder (repeatable)");
+    rules->type_name("DIR")->allow_extra_args(false);
+    scan_app->add_flag("--no-rules", scan.no_rules, "no rule matching")->excludes(rules);
+    scan_app
+        ->add_option("--max-rule-size", scan.max_rule_size,
+                     "files larger than this are not matched against rules (default 64 MiB)")
+        ->type_name("BYTES")
+        ->transform(CLI::AsSizeValue(false));
 
     CLI::App* update_app =
         app.add_subcommand("update", "the database update; exit 0 updated, 2 failed");

@@ -1,5 +1,6 @@
 // The files the program keeps, and the data folder they live in: the hash database, the hash
-// cache, the quarantine and, in the folder the program was started from, the log.
+// cache, the rules with their compiled set and match memory, the quarantine and, in the folder the
+// program was started from, the log.
 #pragma once
 
 #include <filesystem>
@@ -28,6 +29,11 @@ struct DataFiles {
     std::string shown_folder() const;
     // The quarantine folder, unless a command names another.
     std::filesystem::path quarantine() const { return file("quarantine"); }
+    // The rule files the menu and a batch scan without --rules match against.
+    std::string rules_folder() const { return file("rules"); }
+    std::string compiled_rules() const { return file("compiled_rules.bin"); }
+    std::string rule_key() const { return file("rule_key.bin"); }
+    std::string rule_cache() const { return file("rule_cache.bin"); }
 
   private:
     std::string file(const char* name) const {

@@ -8,6 +8,7 @@
 #include "console/console.h"
 #include "console/logger.h"
 #include "hashdb/hash_cache.h"
+#include "hashdb/rule_cache.h"
 #include "report/progress.h"
 #include "report/scan_report.h"
 
@@ -27,6 +28,13 @@ void run_interactive_scan(const ScanRequest& request, const HashChecker& checker
                          std::to_string(stats.cache_hits));
             logger.log("[WARN] Hash cache could not be saved");
         }
+    }
+    if (request.rule_cache != nullptr && save_cache && !request.rule_cache->save()) {
+        print_status(kRuleCacheNotSaved);
+        logger.log(kRuleCacheNotSaved);
+    }
+    if (stats.rules_too_large != 0) {
+        std::cout << "[INFO] " << rules_too_large_text(stats.rules_too_large) << "\n";
     }
     print_scan_report(stats);
     const PostScanAction action = post_scan_actions(stats, post_scan);

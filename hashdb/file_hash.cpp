@@ -65,3 +65,21 @@ bool compute_file_hash(const FileLocation& file, std::string& hex_out,
                        std::string* error) {
     return hash_into(file, hex_out, &histogram, stamp, error);
 }
+
+bool read_whole_content(const FileLocation& file, platform::WholeFile& content,
+                        platform::FileStamp* stamp, std::string* error) {
+    platform::ReadError failure;
+    const bool read = file.folder != nullptr
+                          ? platform::read_whole_file_in(*file.folder, file.name, file.path,
+                                                         content, stamp, &failure)
+                          : platform::read_whole_file(file.path, content, stamp, &failure);
+    if (!read && error != nullptr) *error = describe_read_error(failure);
+    return read;
+}
+
+bool compute_bytes_hash(const unsigned char* data, std::size_t length, std::string& hex_out) {
+    platform::Sha256Digest digest;
+    if (!platform::sha256_bytes(data, length, digest)) return false;
+    hex_out = to_hex(digest);
+    return true;
+}

@@ -37,5 +37,14 @@ bool compute_file_hash(const FileLocation& file, std::string& hex_out,
                        platform::ByteHistogram& histogram, platform::FileStamp* stamp = nullptr,
                        std::string* error = nullptr);
 
+// Reads the file whole into `content` when it is no larger than the content's limit (see
+// platform::read_whole_file): true also for a larger file, which is then not read (content.kept
+// is false). On failure false, and the reason in words in `error` when given.
+bool read_whole_content(const FileLocation& file, platform::WholeFile& content,
+                        platform::FileStamp* stamp = nullptr, std::string* error = nullptr);
+
+// The digest text of bytes in memory; false when the digest fails.
+bool compute_bytes_hash(const unsigned char* data, std::size_t length, std::string& hex_out);
+
 // A read failure in words, e.g. "cannot open: Permission denied".
 std::string describe_read_error(const platform::ReadError& error);

@@ -5,7 +5,9 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <system_error>
+#include <vector>
 
 #include "platform/file_info.h"
 #include "platform/folder_reader.h"
@@ -56,5 +58,33 @@ bool sha256_file_in(const FolderReader& folder, const FolderReader::Char* name,
                     const std::filesystem::path& path, Sha256Digest& digest,
                     ByteHistogram* histogram = nullptr, FileStamp* stamp = nullptr,
                     ReadError* error = nullptr);
+
+// Digests bytes already in memory.
+bool sha256_bytes(const unsigned char* data, std::size_t length, Sha256Digest& digest);
+
+// A file's whole content in one piece, in a buffer that its owner (one worker) reuses from file to
+// file: rule matching needs the content whole, and reading it into memory, unlike mapping it, can
+// never kill the process when the file is cut short meanwhile.
+struct WholeFile {
+    std::uint64_t limit = 0;           // larger files are not read
+    std::vector<unsigned char> bytes;  // grown as needed, never shrunk
+    std::size_t size = 0;              // of the content read
+    bool kept = false;                 // the first `size` bytes are the whole file
+    std::string owner;                 // the owner's user name; empty where files have none
+};
+
+// Reads the whole content of a regular file into `content` when it is no larger than its limit;
+// a larger one is not read at all (kept false, the call still succeeds). False for what
+// sha256_file refuses: a missing, unreadable or non-regular file, one on a pseudo file system, and
+// one that changes size while it is read. `stamp`, when given, is the file's stamp as it was when
+// it was opened.
+bool read_whole_file(const std::filesystem::path& path, WholeFile& content,
+                     FileStamp* stamp = nullptr, ReadError* error = nullptr);
+
+// The same for the entry `name` of an open folder, whose whole path is `path` (see
+// sha256_file_in).
+bool read_whole_file_in(const FolderReader& folder, const FolderReader::Char* name,
+                        const std::filesystem::path& path, WholeFile& content,
+                        FileStamp* stamp = nullptr, ReadError* error = nullptr);
 
 }  // namespace platform

@@ -1,11 +1,14 @@
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <memory>
+#include <unordered_map>
 
 #include "platform/file_hash.h"
 #include "platform/file_info_posix.h"
@@ -55,6 +58,23 @@ void set_error(ReadError* error, ReadFailure failure, int system) {
         system == 0 ? std::error_code() : std::error_code(system, std::generic_category());
 }
 
+// The status of an open file that may be read: a regular file, not on a pseudo file system.
+bool readable_status(const FileDescriptor& file, struct stat& info, ReadError* error) {
+    if (::fstat(file.get(), &info) != 0) {
+        set_error(error, ReadFailure::kOpen, errno);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode) || info.st_size < 0) {
+        set_error(error, ReadFailure::kNotRegularFile, 0);
+        return false;
+    }
+    if (is_on_pseudo_file_system(file.get())) {
+        set_error(error, ReadFailure::kPseudoFile, 0);
+        return false;
+    }
+    return true;
+}
+
 // Digests the file behind an open descriptor (see sha256_file).
 bool sha256_open_file(const FileDescriptor& file, Sha256Digest& digest, ByteHistogram* histogram,
                       FileStamp* stamp, ReadError* error) {
@@ -63,9 +83,7 @@ bool sha256_open_file(const FileDescriptor& file, Sha256Digest& digest, ByteHist
         return false;
     };
     struct stat info {};
-    if (::fstat(file.get(), &info) != 0) return fail(ReadFailure::kOpen, errno);
-    if (!S_ISREG(info.st_mode) || info.st_size < 0) return fail(ReadFailure::kNotRegularFile);
-    if (is_on_pseudo_file_system(file.get())) return fail(ReadFailure::kPseudoFile);
+    if (!readable_status(file, info, error)) return false;
     ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
     HashWorkspace& space = workspace();
@@ -111,28 +129,127 @@ bool sha256_open_file(const FileDescriptor& file, Sha256Digest& digest, ByteHist
 // O_NONBLOCK: opening a FIFO without a writer must not wait; fstat then rejects it.
 constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
 
-}  // namespace
+// The entry `name` of the open folder, or the file at `path` where the folder was opened by name.
+int open_entry(const FolderReader& folder, const FolderReader::Char* name,
+               const std::filesystem::path& path) {
+    if (folder.descriptor() < 0) return ::open(path.c_str(), kOpenFlags);
+    return ::openat(folder.descriptor(), name, kOpenFlags);
+}
 
-bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHistogram* histogram,
-                 FileStamp* stamp, ReadError* error) {
-    FileDescriptor file(::open(path.c_str(), kOpenFlags));
+// Hands the file opened as `fd` to `read`, or says why it could not be opened.
+template <class Read>
+bool read_opened(int fd, ReadError* error, Read&& read) {
+    FileDescriptor file(fd);
     if (file.get() < 0) {
         set_error(error, ReadFailure::kOpen, errno);
         return false;
     }
-    return sha256_open_file(file, digest, histogram, stamp, error);
+    return read(file);
+}
+
+}  // namespace
+
+bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHistogram* histogram,
+                 FileStamp* stamp, ReadError* error) {
+    return read_opened(::open(path.c_str(), kOpenFlags), error, [&](const FileDescriptor& file) {
+        return sha256_open_file(file, digest, histogram, stamp, error);
+    });
 }
 
 bool sha256_file_in(const FolderReader& folder, const FolderReader::Char* name,
                     const std::filesystem::path& path, Sha256Digest& digest,
                     ByteHistogram* histogram, FileStamp* stamp, ReadError* error) {
-    if (folder.descriptor() < 0) return sha256_file(path, digest, histogram, stamp, error);
-    FileDescriptor file(::openat(folder.descriptor(), name, kOpenFlags));
-    if (file.get() < 0) {
-        set_error(error, ReadFailure::kOpen, errno);
+    return read_opened(open_entry(folder, name, path), error, [&](const FileDescriptor& file) {
+        return sha256_open_file(file, digest, histogram, stamp, error);
+    });
+}
+
+bool sha256_bytes(const unsigned char* data, std::size_t length, Sha256Digest& digest) {
+    EVP_MD_CTX* context = workspace().context.get();
+    unsigned int written = 0;
+    Sha256Digest result{};
+    if (context == nullptr || EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1 ||
+        EVP_DigestUpdate(context, data, length) != 1 ||
+        EVP_DigestFinal_ex(context, result.data(), &written) != 1 || written != result.size()) {
         return false;
     }
-    return sha256_open_file(file, digest, histogram, stamp, error);
+    digest = result;
+    return true;
+}
+
+namespace {
+
+// Per worker thread: the system's user database is a file that each lookup would read and parse
+// anew, and a tree's files belong to a handful of users.
+const std::string& owner_name(uid_t owner) {
+    thread_local std::unordered_map<uid_t, std::string> names;
+    const auto known = names.find(owner);
+    if (known != names.end()) return known->second;
+    std::string name;
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    std::vector<char> text(4096);
+    int status = 0;
+    while ((status = ::getpwuid_r(owner, &entry, text.data(), text.size(), &found)) == ERANGE &&
+           text.size() < (std::size_t{1} << 20)) {
+        text.resize(text.size() * 2);
+    }
+    if (status == 0 && found != nullptr) name = found->pw_name;
+    return names.emplace(owner, std::move(name)).first->second;
+}
+
+bool read_open_whole_file(const FileDescriptor& file, WholeFile& content, FileStamp* stamp,
+                          ReadError* error) {
+    const auto fail = [error](ReadFailure failure, int system = 0) {
+        set_error(error, failure, system);
+        return false;
+    };
+    content.kept = false;
+    content.size = 0;
+    struct stat info {};
+    if (!readable_status(file, info, error)) return false;
+    const auto expected = static_cast<std::uint64_t>(info.st_size);
+    if (expected <= content.limit) {
+        // Room for one byte more than the size, so that a file that grew meanwhile is noticed.
+        const auto room = static_cast<std::size_t>(expected) + 1;
+        if (content.bytes.size() < room) content.bytes.resize(room);
+        ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+        std::size_t total = 0;
+        for (;;) {
+            const std::size_t want = std::min(room - total, kReadBufferSize);
+            const ssize_t got = ::read(file.get(), content.bytes.data() + total, want);
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                return fail(ReadFailure::kRead, errno);
+            }
+            if (got == 0) break;
+            total += static_cast<std::size_t>(got);
+            if (total > expected) return fail(ReadFailure::kChanged);
+        }
+        if (total != expected) return fail(ReadFailure::kChanged);
+        content.size = total;
+        content.kept = true;
+        content.owner = owner_name(info.st_uid);
+    }
+    if (stamp != nullptr) stamp_of_status(info, *stamp);
+    return true;
+}
+
+}  // namespace
+
+bool read_whole_file(const std::filesystem::path& path, WholeFile& content, FileStamp* stamp,
+                     ReadError* error) {
+    return read_opened(::open(path.c_str(), kOpenFlags), error, [&](const FileDescriptor& file) {
+        return read_open_whole_file(file, content, stamp, error);
+    });
+}
+
+bool read_whole_file_in(const FolderReader& folder, const FolderReader::Char* name,
+                        const std::filesystem::path& path, WholeFile& content, FileStamp* stamp,
+                        ReadError* error) {
+    return read_opened(open_entry(folder, name, path), error, [&](const FileDescriptor& file) {
+        return read_open_whole_file(file, content, stamp, error);
+    });
 }
 
 }  // namespace platform

@@ -153,4 +153,83 @@ bool sha256_file_in(const FolderReader&, const FolderReader::Char*,
     return sha256_file(path, digest, histogram, stamp, error);
 }
 
+bool sha256_bytes(const unsigned char* data, std::size_t length, Sha256Digest& digest) {
+    HashObject hash(thread_provider());
+    if (hash.get() == 0) return false;
+    for (std::size_t offset = 0; offset < length;) {
+        const std::size_t piece =
+            length - offset < kPieceSize ? length - offset : static_cast<std::size_t>(kPieceSize);
+        if (!CryptHashData(hash.get(), data + offset, static_cast<DWORD>(piece), 0)) return false;
+        offset += piece;
+    }
+    Sha256Digest result{};
+    DWORD result_length = static_cast<DWORD>(result.size());
+    if (!CryptGetHashParam(hash.get(), HP_HASHVAL, result.data(), &result_length, 0) ||
+        result_length != result.size()) {
+        return false;
+    }
+    digest = result;
+    return true;
+}
+
+bool read_whole_file(const std::filesystem::path& path, WholeFile& content, FileStamp* stamp,
+                     ReadError* error) {
+    const auto fail = [error](ReadFailure failure, DWORD system = 0) {
+        if (error != nullptr) {
+            error->failure = failure;
+            error->system = system == 0
+                                ? std::error_code()
+                                : std::error_code(static_cast<int>(system), std::system_category());
+        }
+        return false;
+    };
+    content.kept = false;
+    content.size = 0;
+    // As for hashing: readers only, so the stamp taken here belongs to the bytes read.
+    Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file.valid()) return fail(ReadFailure::kOpen, GetLastError());
+    if (GetFileType(file.get()) != FILE_TYPE_DISK) return fail(ReadFailure::kNotRegularFile);
+    LARGE_INTEGER size{};
+    FILETIME written{};
+    if (!GetFileSizeEx(file.get(), &size) || !GetFileTime(file.get(), nullptr, nullptr, &written)) {
+        return fail(ReadFailure::kOpen, GetLastError());
+    }
+    if (size.QuadPart < 0) return fail(ReadFailure::kNotRegularFile);
+    const auto expected = static_cast<std::uint64_t>(size.QuadPart);
+    if (expected <= content.limit) {
+        // One byte of room past the size shows a file that grew all the same.
+        const auto room = static_cast<std::size_t>(expected) + 1;
+        if (content.bytes.size() < room) content.bytes.resize(room);
+        std::size_t total = 0;
+        for (;;) {
+            const std::size_t want = room - total < kPieceSize ? room - total : kPieceSize;
+            DWORD got = 0;
+            if (!ReadFile(file.get(), content.bytes.data() + total, static_cast<DWORD>(want), &got,
+                          nullptr)) {
+                return fail(ReadFailure::kRead, GetLastError());
+            }
+            if (got == 0) break;
+            total += got;
+            if (total > expected) return fail(ReadFailure::kChanged);
+        }
+        if (total != expected) return fail(ReadFailure::kChanged);
+        content.size = total;
+        content.kept = true;
+        content.owner.clear();
+    }
+    if (stamp != nullptr) {
+        stamp->size = size.QuadPart;
+        stamp->last_write_time =
+            (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+    }
+    return true;
+}
+
+bool read_whole_file_in(const FolderReader&, const FolderReader::Char*,
+                        const std::filesystem::path& path, WholeFile& content, FileStamp* stamp,
+                        ReadError* error) {
+    return read_whole_file(path, content, stamp, error);
+}
+
 }  // namespace platform

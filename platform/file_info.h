@@ -31,6 +31,10 @@ struct FileStamp {
     FileIdentity identity;
 
     bool operator==(const FileStamp&) const = default;
+    // The same content as far as the stored caches can tell (they keep no identity).
+    bool same_version(const FileStamp& other) const {
+        return size == other.size && last_write_time == other.last_write_time;
+    }
 };
 
 // The stamp of a regular file, following symbolic links. False, with `stamp` untouched, when it

@@ -6,6 +6,7 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -124,12 +125,17 @@ ScanStats scan_directory(const ScanRequest& request, const HashChecker& checker,
     // Declared before the pool: batches count their folders back into it when they are freed,
     // and the workers read the context.
     std::atomic<std::size_t> lent_folders{0};
+    std::optional<RuleScanState> rules;
+    if (request.rules != nullptr && request.rules->active()) {
+        rules.emplace(*request.rules, request.rule_cache, request.rule_options);
+    }
     const FileScanContext context{found,
                                   checker,
                                   logger,
                                   cache,
                                   request.config.enable_heuristics,
-                                  request.config.verify_signatures};
+                                  request.config.verify_signatures,
+                                  rules ? &*rules : nullptr};
     // The queue holds batches, so its limit in tasks keeps the bound on files held at once.
     const std::size_t workers =
         request.threads != 0 ? request.threads : ThreadPool::default_thread_count();
@@ -188,5 +194,8 @@ ScanStats scan_directory(const ScanRequest& request, const HashChecker& checker,
     }
     stats.end_time = std::chrono::steady_clock::now();
     found.move_into(stats);
+    if (stats.rules_too_large != 0) {
+        logger.log("[INFO] " + rules_too_large_text(stats.rules_too_large));
+    }
     return stats;
 }

@@ -7,17 +7,25 @@
 #include <string>
 #include <vector>
 
+#include "hashdb/rule_set.h"
 #include "scanner/scan_config.h"
 #include "scanner/scan_stats.h"
 
 class HashCache;
 class HashChecker;
 class Logger;
+class RuleCache;
 
 struct ScanRequest {
     std::vector<std::string> roots;  // folders or files, scanned in this order
     ScanConfig config;
     std::size_t threads = 0;  // workers; 0: one per hardware thread (4 when the system cannot tell)
+    // Rule matching, when `rules` holds a rule: each file up to the size limit is matched from the
+    // bytes read for its hash. `rule_cache`, when given, spares files matched before under the
+    // same set; it is updated in memory and never saved here.
+    const RuleSet* rules = nullptr;
+    RuleCache* rule_cache = nullptr;
+    RuleMatchOptions rule_options;
 };
 
 // Runs one whole scan. Findings and errors are logged as they are made. A root that does not exist

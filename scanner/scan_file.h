@@ -5,11 +5,13 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "hashdb/rule_set.h"
 #include "scanner/scan_stats.h"
 
 namespace platform {
@@ -19,6 +21,7 @@ class FolderReader;
 class HashCache;
 class HashChecker;
 class Logger;
+class RuleCache;
 
 // The findings and errors of a running scan, added from the worker threads, and its live counters.
 class ScanCollector {
@@ -47,6 +50,28 @@ class ScanCollector {
     std::vector<ScanError> errors;
 };
 
+// Rule matching during one scan: the set, the memory of earlier matches, the limits, and the
+// matchers (a scanner and a content buffer each) that the workers borrow, so that there are never
+// more of them than workers at a time.
+class RuleScanState {
+  public:
+    RuleScanState(const RuleSet& set, RuleCache* cache, const RuleMatchOptions& options)
+        : set(set), cache(cache), options(options) {}
+    RuleScanState(const RuleScanState&) = delete;
+    RuleScanState& operator=(const RuleScanState&) = delete;
+
+    std::unique_ptr<RuleMatcher> borrow();
+    void give_back(std::unique_ptr<RuleMatcher> matcher);
+
+    const RuleSet& set;
+    RuleCache* const cache;  // null: every file is matched
+    const RuleMatchOptions options;
+
+  private:
+    std::mutex mutex;
+    std::vector<std::unique_ptr<RuleMatcher>> idle;
+};
+
 // What the scan of one file needs besides the file.
 struct FileScanContext {
     ScanCollector& found;
@@ -55,20 +80,36 @@ struct FileScanContext {
     HashCache* cache;  // null: no cache for this scan
     bool enable_heuristics = false;
     bool verify_signatures = false;
+    RuleScanState* rules = nullptr;  // null: no rule matching
 };
 
 // What a worker carries from file to file: counts not yet added to the scan's shared counters
-// (many files answered from the cache would otherwise contend for them file by file), and text
-// buffers reused for every file.
+// (many files answered from the cache would otherwise contend for them file by file), buffers
+// reused for every file, and the rule matcher it borrowed.
 struct WorkerTally {
+    WorkerTally() = default;
+    ~WorkerTally();
+    WorkerTally(const WorkerTally&) = delete;
+    WorkerTally& operator=(const WorkerTally&) = delete;
+
     std::uint64_t files_scanned = 0;
     std::uint64_t bytes_scanned = 0;
     std::uint64_t cache_hits = 0;
+    std::uint64_t files_read = 0;
+    std::uint64_t rules_too_large = 0;
     std::string key;
     std::string hash;
+    std::vector<std::string> rules;
 
     // Adds the counts to the scan's live counters and starts again from zero.
     void flush(ScanProgress& progress);
+
+    // The matcher this worker uses, borrowed on first use and given back at the end.
+    RuleMatcher& matcher(RuleScanState& state);
+
+  private:
+    std::unique_ptr<RuleMatcher> borrowed;
+    RuleScanState* lender = nullptr;
 };
 
 // A file's path as the walk spelt it, followed in memory by a NUL.

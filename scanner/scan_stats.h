@@ -21,6 +21,8 @@ struct ScanProgress {
     std::atomic<std::uint64_t> suspicious_count{0};
     std::atomic<std::uint64_t> error_count{0};
     std::atomic<std::uint64_t> cache_hits{0};
+    std::atomic<std::uint64_t> files_read{0};       // whose content was read, by any step
+    std::atomic<std::uint64_t> rules_too_large{0};  // not matched: larger than the rule limit
     // Set once every root is walked and every file is done; nothing changes the counters after.
     std::atomic<bool> finished{false};
 };
@@ -34,7 +36,8 @@ struct ScanFinding {
     std::string display;         // its narrow text, as lists, the log and reports show it
     std::string sha256;          // 64 lowercase hex characters
     std::uint64_t size = 0;
-    std::vector<std::string> reasons;  // "hash" (listed in the database), "entropy"
+    std::vector<std::string> reasons;  // "hash" (listed in the database), "rule", "entropy"
+    std::vector<std::string> rules;    // the rules it matched, each name once
     double entropy = 0.0;              // for a suspicious file
     // The status the scan read with the hash: which file it was and which version of it, so
     // that an action taken later (quarantine) touches only that same, unchanged file.
@@ -63,6 +66,8 @@ struct ScanStats {
     std::uint64_t files_scanned = 0;
     std::uint64_t bytes_scanned = 0;
     std::uint64_t cache_hits = 0;
+    std::uint64_t files_read = 0;       // files whose content was read
+    std::uint64_t rules_too_large = 0;  // files not matched against rules: above the limit
 
     std::vector<ScanFinding> malicious_files;
     std::vector<ScanFinding> suspicious_files;

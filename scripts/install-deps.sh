@@ -7,7 +7,8 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build ccache libgtest-dev googletest libssl-dev libcurl4-openssl-dev
-          libcli11-dev nlohmann-json3-dev python3 openssl faketime util-linux)
+          libcli11-dev nlohmann-json3-dev libyara-dev yara pkg-config python3 openssl faketime
+          util-linux)
 for arg in "$@"; do
     case "$arg" in
         --windows) packages+=(g++-mingw-w64-x86-64-posix wine64) ;;

@@ -30,6 +30,8 @@ actual=$(dpkg -L quorvex | while read -r path; do [ -d "$path" ] || echo "$path"
 [ "$actual" = "$(sort <<<"$expected")" ] || fail "dpkg -L lists:
 $actual"
 dpkg -s quorvex | grep -q '^Depends: .*libcurl4' || fail "Depends misses libcurl4"
+dpkg -s quorvex | grep -q '^Depends: .*libyara' || fail "Depends misses libyara"
+[ -d /var/lib/quorvex/rules ] || fail "postinst did not make /var/lib/quorvex/rules"
 [ -f /var/lib/quorvex/hashes.local.txt ] && [ -f /var/lib/quorvex/update_sources.txt ] ||
     fail "postinst did not put the starter files into /var/lib/quorvex"
 [ "$(command -v quorvex)" = /usr/bin/quorvex ] || fail "quorvex is not on PATH"
@@ -59,6 +61,15 @@ grep -q "\"path\":\"$fixture/eicar.com\"" <<<"$out" || fail "the root scan misse
 status=0
 quorvex scan "$fixture/clean.bin" >/dev/null || status=$?
 [ "$status" = 0 ] || fail "a clean file exited $status"
+
+echo "== a rule in the packaged rules folder"
+printf 'rule PackagedMarker { strings: $m = "packaged-rule-marker" condition: $m }\n' \
+    > /var/lib/quorvex/rules/marker.yar
+echo "packaged-rule-marker" > "$fixture/marked.bin"
+status=0
+out=$(cd "$fixture" && quorvex scan --json "$fixture/marked.bin" 2>/dev/null) || status=$?
+[ "$status" = 1 ] || fail "the rule scan exited $status: $out"
+grep -q '"rules":\["PackagedMarker"\]' <<<"$out" || fail "the packaged rule did not match: $out"
 
 echo "== the man page, the completion and the units"
 man -l /usr/share/man/man1/quorvex.1 2>/dev/null | grep -q 'EXIT STATUS' || fail "man -l"
