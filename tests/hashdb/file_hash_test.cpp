@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -165,30 +166,32 @@ TEST(ComputeFileHash, FailsWithoutTouchingTheOutput) {
     struct Case {
         const char* name;
         std::filesystem::path path;
-        const char* reason_start;
+        std::vector<std::string> reason_starts;  // any one of them
     };
     std::vector<Case> cases = {
-        {"directory", folder, ""},
-        {"missing file", dir / "missing.bin", "cannot open: "},
+        {"directory", folder, {""}},
+        {"missing file", dir / "missing.bin", {"cannot open: "}},
     };
     // A FIFO without a writer: opening it for reading must neither block nor succeed.
     const auto fifo = dir / "fifo";
     // (Where there is no mkfifo the shell may still report success: trust only the file's type.)
     if (std::system(("mkfifo \"" + fifo.string() + "\" 2>&1").c_str()) == 0 &&
         std::filesystem::is_fifo(fifo)) {
-        cases.push_back({"fifo", fifo, "not a regular file"});
+        cases.push_back({"fifo", fifo, {"not a regular file"}});
     }
     // A character device would stream forever.
     if (std::filesystem::is_character_file("/dev/zero"))
-        cases.push_back({"device", "/dev/zero", "not a regular file"});
+        cases.push_back({"device", "/dev/zero", {"not a regular file"}});
     // A file whose content is shorter than the size its metadata reports (sysfs files claim a
     // page): the read comes up short, as it does for a file truncated while it is hashed or read
-    // from a medium that fails. (Under Wine the Linux path reaches the same file.)
+    // from a medium that fails. The Linux build refuses the pseudo file system before reading;
+    // under Wine the Linux path reaches the same file and the short read itself is the reason.
     const std::filesystem::path short_read = "/sys/kernel/mm/transparent_hugepage/enabled";
     std::error_code error;
     if (std::filesystem::is_regular_file(short_read, error) &&
         std::filesystem::file_size(short_read, error) == 4096) {
-        cases.push_back({"short read", short_read, "on a pseudo file system"});
+        cases.push_back(
+            {"short read", short_read, {"on a pseudo file system", "changed while it was read"}});
     }
 
     for (const auto& c : cases) {
@@ -198,7 +201,9 @@ TEST(ComputeFileHash, FailsWithoutTouchingTheOutput) {
         EXPECT_FALSE(compute_file_hash(c.path, hex, nullptr, &reason));
         EXPECT_EQ(hex, "kept");
         EXPECT_FALSE(reason.empty());
-        EXPECT_EQ(reason.rfind(c.reason_start, 0), 0u) << reason;
+        EXPECT_TRUE(std::any_of(c.reason_starts.begin(), c.reason_starts.end(),
+                                [&](const std::string& start) { return reason.rfind(start, 0) == 0; }))
+            << reason;
         platform::ByteHistogram histogram;
         histogram.total = 7;
         platform::FileStamp stamp{5, 6};
