@@ -142,7 +142,9 @@ int run_menu() {
         },
         rule_report);
     const std::unique_ptr<RuleCache> rule_cache = load_rule_cache(rules, data);
-    check_registry_autoruns(checker, logger);
+    AutorunCheckOptions autostart;
+    autostart.rules = &rules;
+    check_registry_autoruns(checker, logger, autostart);
 
     PostScanOptions post_scan;
     post_scan.input = &in;

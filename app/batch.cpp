@@ -421,12 +421,24 @@ int run_autostart(bool json) {
     Session session;
     HashChecker checker(session.logger);
     if (!load_database(checker, session.data)) return kExitError;
+    // The programs are matched against the rules folder's rules, as a scan without --rules is;
+    // only the rule files' warnings are said.
+    RuleLoadReport report;
+    const RuleSet rules = load_run_rules(
+        {session.data.rules_folder()}, session.data, session.logger,
+        [](const std::string& line) {
+            if (line.rfind("[WARN]", 0) == 0) std::cerr << line << "\n" << std::flush;
+        },
+        report);
+    AutorunCheckOptions options;
+    options.rules = &rules;
     session.logger.log(platform::kAutostartLogStart);
-    const AutostartCheckResult result = run_autostart_check(checker);
+    const AutostartCheckResult result = run_autostart_check(checker, options);
     for (const auto& entry : result.entries) {
         if (entry.verdict == AutostartVerdict::kMalicious) {
             session.logger.log(platform::kAutostartLogTag + entry.location_label + " " +
-                               entry.name + " -> " + entry.program);
+                               entry.name + " -> " + entry.program +
+                               autostart_reasons_text(entry));
         }
     }
     if (json) {
@@ -441,6 +453,7 @@ int run_autostart(bool json) {
                 .value("sha256", entry.sha256)
                 .value("verdict", verdict_name(entry.verdict));
             if (!entry.user.empty()) line.text("user", entry.user);
+            if (!entry.rules.empty()) line.value("rules", entry.rules);
             if (entry.hidden) line.value("hidden", true);
             if (!entry.note.empty()) line.text("note", entry.note);
             std::cout << line.str() << "\n";
@@ -470,7 +483,8 @@ int run_autostart(bool json) {
         for (const auto& entry : result.entries) {
             if (entry.verdict != AutostartVerdict::kMalicious) continue;
             std::cout << printable(entry.program) << ": MALICIOUS (" << entry.location_label
-                      << " -> " << printable(entry.name) << ")\n";
+                      << " -> " << printable(entry.name) << ")"
+                      << printable(autostart_reasons_text(entry)) << "\n";
         }
         for (const auto& issue : result.issues) {
             std::cerr << issue.location_label << " -> " << printable(issue.name) << ": "

@@ -10,6 +10,7 @@
 #include "console/logger.h"
 #include "hashdb/file_hash.h"
 #include "hashdb/hash_checker.h"
+#include "hashdb/rule_set.h"
 #include "report/autoruns_sources.h"
 
 namespace {
@@ -110,28 +111,51 @@ const char* kind_name(platform::AutostartKind kind) {
     return "";
 }
 
-// Hashes the program and looks it up. A path whose status cannot be queried counts as missing.
-void judge(const HashChecker& checker, AutostartEntryResult& entry, bool unresolved) {
+// Hashes the program, looks it up and matches it against the rules. A path whose status cannot be
+// queried counts as missing. Returns why the rules could not be matched, or empty.
+std::string judge(const HashChecker& checker, const RuleSet* rules, AutostartEntryResult& entry,
+                  bool unresolved) {
     entry.verdict = AutostartVerdict::kMissingProgram;
     std::filesystem::path path;
     if (unresolved || entry.program.empty() || !platform::path_from_narrow(entry.program, path)) {
-        return;
+        return {};
     }
     std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error) || error) return;
+    if (!std::filesystem::is_regular_file(path, error) || error) return {};
     std::string hash;
     platform::FileStamp stamp;
     if (!compute_file_hash(path, hash, &stamp)) {
         entry.verdict = AutostartVerdict::kNotHashed;
-        return;
+        return {};
     }
     entry.sha256 = hash;
+    entry.verdict = AutostartVerdict::kClean;
     // An empty program holds nothing to find, whatever a list says of the digest of empty input.
-    entry.verdict = stamp.size != 0 && checker.contains(hash) ? AutostartVerdict::kMalicious
-                                                              : AutostartVerdict::kClean;
+    if (stamp.size == 0) return {};
+    entry.listed = checker.contains(hash);
+    std::string rule_error;
+    if (rules != nullptr && rules->active()) {
+        RuleMatch match = match_file_against_rules(*rules, path);
+        if (match.outcome == RuleOutcome::kDone) {
+            entry.rules = std::move(match.rules);
+        } else if (match.outcome != RuleOutcome::kTooLarge) {
+            rule_error = std::move(match.error);
+        }
+    }
+    if (entry.listed || !entry.rules.empty()) entry.verdict = AutostartVerdict::kMalicious;
+    return rule_error;
 }
 
 }  // namespace
+
+std::string autostart_reasons_text(const AutostartEntryResult& entry) {
+    if (entry.rules.empty()) return {};
+    std::string text = entry.listed ? " (hash; rule " : " (rule ";
+    for (std::size_t i = 0; i < entry.rules.size(); ++i) {
+        text += (i == 0 ? "" : ", ") + entry.rules[i];
+    }
+    return text + ")";
+}
 
 std::string extract_autorun_path(const std::string& text) {
     if (!text.empty() && text.front() == '"') {
@@ -211,7 +235,13 @@ AutostartCheckResult run_autostart_check(const HashChecker& checker,
             entry.program = std::move(found.program);
             entry.user = std::move(found.user);
             entry.hidden = found.hidden;
-            judge(checker, entry, found.unresolved);
+            const std::string rule_error = judge(checker, options.rules, entry, found.unresolved);
+            if (!rule_error.empty()) {
+                result.issues.push_back({AutostartIssue::Severity::kWarning, kind, location.label,
+                                         entry.name, entry.source,
+                                         "rules not matched against " + entry.program + ": " +
+                                             rule_error});
+            }
             if (entry.verdict != AutostartVerdict::kMissingProgram) {
                 ++result.checked;
                 ++count->checked;
@@ -246,8 +276,13 @@ void check_registry_autoruns(const HashChecker& checker, Logger& logger,
         print_colored("[ALERT] Malicious Startup Found: " + entry.location_label + " -> " + name,
                       kLightRed);
         std::cout << "        Path: " << printable(entry.program) << "\n";
+        if (!entry.rules.empty()) {
+            std::string names;
+            for (const auto& rule : entry.rules) names += (names.empty() ? "" : ", ") + rule;
+            std::cout << "        Rules: " << printable(names) << "\n";
+        }
         logger.log(platform::kAutostartLogTag + entry.location_label + " " + name + " -> " +
-                   entry.program);
+                   entry.program + autostart_reasons_text(entry));
     }
     for (const auto& issue : result.issues) {
         const bool warning = issue.severity == AutostartIssue::Severity::kWarning;

@@ -1,5 +1,6 @@
 // The start-up check of the programs the system starts by itself: each entry's program is hashed
-// and looked up in the known-bad database. `run_autostart_check` is the engine and returns every
+// and looked up in the known-bad database, and matched against the pattern rules when there are
+// any. `run_autostart_check` is the engine and returns every
 // entry with its verdict; `check_registry_autoruns` is the menu's front end, which shows the hits
 // in red, logs them and closes with one summary line.
 #pragma once
@@ -11,16 +12,19 @@
 
 class HashChecker;
 class Logger;
+class RuleSet;
 
 struct AutorunCheckOptions {
     std::vector<platform::AutostartLocation> locations = platform::default_autostart_locations();
     // Folders for bare names of locations without a search path of their own, ':'-separated.
     std::string search_path = platform::executable_search_path();
+    // The rules each program is matched against as well; none when null or empty.
+    const RuleSet* rules = nullptr;
 };
 
 enum class AutostartVerdict {
     kClean,           // hashed, not in the database
-    kMalicious,       // hashed, in the database
+    kMalicious,       // hashed, in the database or matching a rule
     kNotHashed,       // a regular file that could not be read to the end
     kMissingProgram,  // no regular file by that name, or no program in the command at all
 };
@@ -38,6 +42,8 @@ struct AutostartEntryResult {
     std::string program;         // the program's path in narrow form (a bare name not found)
     std::string user;            // cron: the user the job runs as
     std::string sha256;          // empty unless hashed
+    bool listed = false;         // the hash is in the database
+    std::vector<std::string> rules;  // the rules the program matched, each name once
     AutostartVerdict verdict = AutostartVerdict::kMissingProgram;
     bool hidden = false;  // a desktop entry marked Hidden=true: still checked
     std::string note;     // a warning about the entry, e.g. a listed library that is missing
@@ -63,18 +69,24 @@ struct AutostartCheckResult {
     std::vector<AutostartEntryResult> entries;  // in checking order
     std::vector<AutostartIssue> issues;
     int checked = 0;    // entries whose program is an existing regular file
-    int malicious = 0;  // entries whose program's hash is in the database
+    int malicious = 0;  // entries whose program's hash is in the database or that match a rule
     // Entries checked per kind, for every kind among the locations, in their order.
     std::vector<AutostartKindCount> checked_per_kind;
 };
 
-// Reads every location, hashes each entry's program and looks it up. Prints and logs nothing;
+// Reads every location, hashes each entry's program, looks it up and matches it against the rules
+// (a match that fails is a warning among the issues; the entry keeps its hash verdict). Prints and
+// logs nothing;
 // only reads (a link is followed only to read the file it leads to, nothing is run).
 AutostartCheckResult run_autostart_check(const HashChecker& checker,
                                          const AutorunCheckOptions& options = {});
 
 void check_registry_autoruns(const HashChecker& checker, Logger& logger,
                              const AutorunCheckOptions& options = {});
+
+// What a known-bad entry's log line and plain output add after the program: " (rule A, B)" when
+// rules matched it, " (hash; rule A)" when it is listed as well, nothing when it is only listed.
+std::string autostart_reasons_text(const AutostartEntryResult& entry);
 
 // The program path of a registry value's text: the text between a leading quote and the next one,
 // else the text up to and including the first ".exe", else the whole text.

@@ -263,6 +263,25 @@ def linux_planted_entries():
     check_equal(entries[-1], {"type": "summary", "schema": 1, "checked": len(alerts) + 1,
                               "malicious": len(alerts)}, "JSON summary", batch)
 
+    # With a rule in the rules folder that matches the harmless program, it is known-bad too, and
+    # says which rule (the Linux build matches rules); the listed ones keep their lines.
+    inst.write("rules/marker.yar",
+               'rule HarmlessMarker { strings: $m = "harmless" condition: $m }\n')
+    harmless = tree.program("harmless")
+    ruled = run(b"", "autostart")
+    check_equal(ruled.returncode, 1, "exit status with a rule", ruled)
+    check("%s: MALICIOUS (XDG user -> other.desktop) (rule HarmlessMarker)\n" % harmless
+          in ruled.stdout, "the rule's line", ruled)
+    check("%d entries checked. %d malicious detected.\n" % (len(alerts) + 1, len(alerts) + 1)
+          in ruled.stdout, "the summary counts the rule's hit", ruled)
+    entries = [json.loads(l) for l in run(b"", "autostart --json").stdout.splitlines() if l]
+    ruled_entries = [e for e in entries if e["type"] == "entry" and "rules" in e]
+    check_equal([(e["program"], e["verdict"], e["rules"]) for e in ruled_entries],
+                [(harmless, "malicious", ["HarmlessMarker"])], "JSON rules", ruled)
+    menu = run(b"5\n")
+    check("[ALERT] Malicious Startup Found: XDG user -> other.desktop\n        Path: %s\n"
+          "        Rules: HarmlessMarker\n" % harmless in menu.stdout, "the menu's alert", menu)
+
 
 def test_planted_entries_naming_listed_files_are_reported():
     if harness.is_windows():

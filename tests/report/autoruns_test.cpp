@@ -13,6 +13,7 @@
 #include "console/logger.h"
 #include "hashdb/file_hash.h"
 #include "hashdb/hash_checker.h"
+#include "hashdb/rule_set.h"
 #include "report/autoruns.h"
 #include "support/test_support.h"
 
@@ -546,6 +547,60 @@ TEST_F(AutorunCheckTest, FrontEndShowsHitsIssuesAndCountsPerKind) {
         "Autostart entries checked per kind: xdg 1, systemd 1, cron 1, rc 1, preload 0",
     };
     EXPECT_EQ(log, expected_log);
+}
+
+// Each program is matched against the rules as well: a match makes the entry known-bad and names
+// its rules, also for a program that is listed; an empty program is never matched.
+TEST_F(AutorunCheckTest, ProgramsAreMatchedAgainstTheRules) {
+    if (registry_build()) GTEST_SKIP() << "the Linux locations";
+    dir.write("rules/marker.yar",
+              "rule Marker { strings: $m = \"payload\" condition: $m }\n"
+              "rule Anything { condition: filesize > 0 }\n");
+    RuleLoadReport report;
+    const RuleSet rules = RuleSet::load({dir / "rules"}, KeptRuleFiles{}, report);
+    if (!rules.active()) GTEST_SKIP() << "this build has no rule matching";
+    const std::string f = dir.path().string();
+    struct Case {
+        const char* program;
+        std::string content;
+        bool listed;
+        std::vector<std::string> rules;
+    };
+    const std::vector<Case> cases = {
+        {"listed", kBadContent, true, {"Marker", "Anything"}},
+        {"ruled", "some other payload", false, {"Marker", "Anything"}},
+        {"plain", "harmless", false, {"Anything"}},
+        {"empty", "", false, {}},
+    };
+    std::string crontab;
+    for (const auto& c : cases) {
+        dir.write(std::string("bin/") + c.program, c.content);
+        crontab += "@reboot root " + f + "/bin/" + c.program + "\n";
+    }
+    dir.write("cron.d/jobs", crontab);
+    AutorunCheckOptions options;
+    options.locations = {{AutostartKind::kSystemCrontabs, f + "/cron.d", "cron"}};
+    options.rules = &rules;
+    const AutostartCheckResult result = run_autostart_check(*checker, options);
+    ASSERT_EQ(result.entries.size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& entry = result.entries[i];
+        const auto& c = cases[i];
+        SCOPED_TRACE(c.program);
+        EXPECT_EQ(entry.listed, c.listed);
+        EXPECT_EQ(entry.rules, c.rules);
+        EXPECT_EQ(entry.verdict, c.rules.empty() && !c.listed ? AutostartVerdict::kClean
+                                                              : AutostartVerdict::kMalicious);
+    }
+    EXPECT_EQ(result.malicious, 3);
+    EXPECT_TRUE(result.issues.empty());
+    EXPECT_EQ(autostart_reasons_text(result.entries[0]), " (hash; rule Marker, Anything)");
+    EXPECT_EQ(autostart_reasons_text(result.entries[1]), " (rule Marker, Anything)");
+    EXPECT_EQ(autostart_reasons_text(result.entries[3]), "");
+
+    // Without rules only the listed program is known-bad, as before.
+    options.rules = nullptr;
+    EXPECT_EQ(run_autostart_check(*checker, options).malicious, 1);
 }
 
 TEST_F(AutorunCheckTest, NoLocationsStillGivesTheSummary) {
