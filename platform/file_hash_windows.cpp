@@ -11,6 +11,17 @@
 namespace platform {
 namespace {
 
+// Says why a read failed (with the system's error code, when there is one) and gives false.
+bool fail_read(ReadError* error, ReadFailure failure, DWORD system) {
+    if (error != nullptr) {
+        error->failure = failure;
+        error->system = system == 0
+                            ? std::error_code()
+                            : std::error_code(static_cast<int>(system), std::system_category());
+    }
+    return false;
+}
+
 // Read in pieces large enough that the per-call cost vanishes next to the digest (reading measured
 // as fast as digesting a mapped view under Wine), small enough to stay in the processor's cache.
 // The file is read, not mapped: a read error while the system pages in a mapped view (bad media, a
@@ -84,13 +95,7 @@ class HashObject {
 bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHistogram* histogram,
                  FileStamp* stamp, ReadError* error) {
     const auto fail = [error](ReadFailure failure, DWORD system = 0) {
-        if (error != nullptr) {
-            error->failure = failure;
-            error->system = system == 0
-                                ? std::error_code()
-                                : std::error_code(static_cast<int>(system), std::system_category());
-        }
-        return false;
+        return fail_read(error, failure, system);
     };
     // Readers only: a file another process is writing is refused rather than hashed half-done.
     Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -175,13 +180,7 @@ bool sha256_bytes(const unsigned char* data, std::size_t length, Sha256Digest& d
 bool read_whole_file(const std::filesystem::path& path, WholeFile& content, FileStamp* stamp,
                      ReadError* error) {
     const auto fail = [error](ReadFailure failure, DWORD system = 0) {
-        if (error != nullptr) {
-            error->failure = failure;
-            error->system = system == 0
-                                ? std::error_code()
-                                : std::error_code(static_cast<int>(system), std::system_category());
-        }
-        return false;
+        return fail_read(error, failure, system);
     };
     content.kept = false;
     content.size = 0;
