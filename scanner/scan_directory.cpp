@@ -43,7 +43,13 @@ struct FileBatch {
     static constexpr std::size_t kNoFolder = ~std::size_t{0};
 
     explicit FileBatch(std::atomic<std::size_t>& lent) : lent(lent) {}
-    ~FileBatch() { lent.fetch_sub(folders.size()); }
+    ~FileBatch() {
+        // The folders are closed before they are given back: the walk may lend new ones as soon
+        // as the count drops, and the process must never hold more than the limit.
+        const std::size_t count = folders.size();
+        folders.clear();
+        lent.fetch_sub(count);
+    }
     FileBatch(const FileBatch&) = delete;
     FileBatch& operator=(const FileBatch&) = delete;
 
