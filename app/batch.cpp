@@ -535,7 +535,7 @@ int run_batch(int argc, char** argv) {
     scan_app->add_option("--report", scan.report_file, "also write the export report to FILE")
         ->type_name("FILE");
     scan_app->add_flag("--no-cache", scan.no_cache, "neither read nor write the hash cache");
-    scan_app->add_option("--jobs", scan.jobs, "worker threads (default: one per hardware thread)")
+    scan_app->add_option("--jobs", scan.jobs, "worker threads (default: one per hardware thread, at least 4)")
         ->type_name("N")
         ->check(CLI::Range(std::size_t{1}, std::size_t{1024}));
     scan_app->add_flag("--quiet", scan.quiet, "findings only, no summary");

@@ -113,6 +113,10 @@ void scan_batch(const FileScanContext& context, ScanProgress& live, FileBatch& b
 
 }  // namespace
 
+std::size_t default_scan_workers() {
+    return std::max<std::size_t>(ThreadPool::default_thread_count(), 4);
+}
+
 ScanStats scan_directory(const ScanRequest& request, const HashChecker& checker, Logger& logger,
                          HashCache* cache, ScanProgress* progress) {
     ScanStats stats;
@@ -144,7 +148,7 @@ ScanStats scan_directory(const ScanRequest& request, const HashChecker& checker,
                                   rules ? &*rules : nullptr};
     // The queue holds batches, so its limit in tasks keeps the bound on files held at once.
     const std::size_t workers =
-        request.threads != 0 ? request.threads : ThreadPool::default_thread_count();
+        request.threads != 0 ? request.threads : default_scan_workers();
     {
         ThreadPool pool(workers, ThreadPool::kDefaultQueueLimit / kFilesPerTask);
         auto batch = std::make_shared<FileBatch>(lent_folders);

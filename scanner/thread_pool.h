@@ -35,7 +35,7 @@ class ThreadPool {
     // Blocks until every queued task has finished.
     void wait_idle();
 
-    // The worker count a scan uses: one per hardware thread, or 4 when the system cannot tell.
+    // One worker per hardware thread, or 4 when the system cannot tell.
     static std::size_t default_thread_count();
 
     // Tasks queued or running. Counted up before a task becomes visible to the workers, so it
