@@ -1,10 +1,10 @@
 #include "hashdb/rule_cache.h"
 
+#include <functional>
 #include <utility>
 
 #include "hashdb/stored_bytes.h"
 #include "platform/atomic_file.h"
-#include "platform/file_hash.h"
 
 namespace {
 
@@ -15,13 +15,34 @@ constexpr std::uint64_t kVersion = 1;
 constexpr std::uint64_t kOutcomeBytes = 8;
 constexpr std::uint64_t kNameBytes = 8;
 constexpr std::uint64_t kEntryBytes = 8 + 8 + 8 + 8;
-constexpr std::uint64_t kLargestFile = std::uint64_t{1} << 32;
+// Entries are indexed by their 32-bit offset in the file.
+constexpr std::uint64_t kLargestFile = (std::uint64_t{1} << 32) - 1;
 
-// Checks the whole layout and hands on the identity, each outcome after the empty one, and each
-// entry, in file order.
-template <class OnOutcome, class OnEntry>
+std::size_t hash_of(std::string_view key) { return std::hash<std::string_view>{}(key); }
+
+// The number of index slots for `count` keys: a power of two, at most half of them used, so that a
+// search meets an empty slot soon.
+std::size_t slots_for(std::size_t count) {
+    std::size_t size = 64;
+    while (count * 2 > size) size *= 2;
+    return size;
+}
+
+// Open addressing with linear probing: the position of the slot that holds the key (`same` says
+// whether a slot's entry has it), or of the empty slot where it would go.
+template <class Same>
+std::size_t probe(const std::vector<std::uint32_t>& slots, std::size_t hash, Same&& same) {
+    const std::size_t mask = slots.size() - 1;
+    std::size_t at = hash & mask;
+    while (slots[at] != 0 && !same(slots[at])) at = (at + 1) & mask;
+    return at;
+}
+
+// Checks the whole layout and hands on the identity, each outcome after the empty one, the number
+// of entries (before the first) and each entry with its offset in `data`, in file order.
+template <class OnOutcome, class OnCount, class OnEntry>
 bool walk_rule_cache(std::string_view data, std::string_view& rule_set, OnOutcome&& on_outcome,
-                     OnEntry&& on_entry) {
+                     OnCount&& on_count, OnEntry&& on_entry) {
     ByteReader in(data);
     std::string_view magic;
     std::uint64_t version = 0;
@@ -45,7 +66,9 @@ bool walk_rule_cache(std::string_view data, std::string_view& rule_set, OnOutcom
     }
     std::uint64_t entries = 0;
     if (!in.u64(entries) || entries > in.remaining() / kEntryBytes) return false;
+    on_count(static_cast<std::size_t>(entries));
     for (std::uint64_t i = 0; i < entries; ++i) {
+        const std::size_t offset = in.position();
         std::string_view key;
         std::uint64_t size = 0;
         std::uint64_t time = 0;
@@ -54,7 +77,7 @@ bool walk_rule_cache(std::string_view data, std::string_view& rule_set, OnOutcom
             outcome > outcomes) {
             return false;
         }
-        on_entry(key, platform::FileStamp{static_cast<std::int64_t>(size), time},
+        on_entry(offset, key, platform::FileStamp{static_cast<std::int64_t>(size), time},
                  static_cast<std::uint32_t>(outcome));
     }
     return in.remaining() == 0;
@@ -103,7 +126,9 @@ bool parse_rule_cache(std::string_view data, std::string& rule_set,
         [&](const std::vector<std::string_view>& names) {
             outcomes.emplace_back(names.begin(), names.end());
         },
-        [&](std::string_view key, const platform::FileStamp& stamp, std::uint32_t outcome) {
+        [&](std::size_t count) { parsed.reserve(count); },
+        [&](std::size_t, std::string_view key, const platform::FileStamp& stamp,
+            std::uint32_t outcome) {
             parsed.push_back(RuleCacheEntry{std::string(key), stamp, outcomes[outcome]});
         });
     if (!intact) return false;
@@ -115,35 +140,85 @@ bool parse_rule_cache(std::string_view data, std::string& rule_set,
 RuleCache::RuleCache(std::filesystem::path file, std::string rule_set)
     : file(std::move(file)), rule_set(std::move(rule_set)) {}
 
+RuleCache::Record RuleCache::record_at(std::uint32_t slot) const {
+    // The layout was checked by the load.
+    const std::string_view data(reinterpret_cast<const char*>(loaded.data()), loaded.size());
+    ByteReader in(data.substr(slot - 1));
+    Record record;
+    std::uint64_t size = 0;
+    std::uint64_t time = 0;
+    std::uint64_t outcome = 0;
+    in.text(record.key);
+    in.u64(size);
+    in.u64(time);
+    in.u64(outcome);
+    record.stamp = platform::FileStamp{static_cast<std::int64_t>(size), time};
+    record.outcome = static_cast<std::uint32_t>(outcome);
+    return record;
+}
+
+bool RuleCache::find_loaded(std::string_view key, std::size_t hash, Record& record) const {
+    if (loaded_slots.empty()) return false;
+    const std::size_t at = probe(loaded_slots, hash, [&](std::uint32_t slot) {
+        return record_at(slot).key == key;
+    });
+    if (loaded_slots[at] == 0) return false;
+    record = record_at(loaded_slots[at]);
+    return true;
+}
+
+std::size_t RuleCache::added_index(std::string_view key, std::size_t hash) const {
+    if (added_slots.empty()) return kNotAdded;
+    const std::size_t at = probe(added_slots, hash, [&](std::uint32_t slot) {
+        const Added& entry = added[slot - 1];
+        return entry.hash == hash && entry.key == key;
+    });
+    return added_slots[at] == 0 ? kNotAdded : added_slots[at] - 1;
+}
+
 bool RuleCache::load() {
-    platform::WholeFile content;
-    content.limit = kLargestFile;
-    if (!platform::read_whole_file(file, content) || !content.kept) return false;
-    const std::string_view data(reinterpret_cast<const char*>(content.bytes.data()), content.size);
+    platform::FileContent content;
+    if (!content.load(file) || content.size() > kLargestFile) return false;
+    const std::string_view data(reinterpret_cast<const char*>(content.data()), content.size());
 
     std::string_view identity;
     std::vector<std::vector<std::string>> read_outcomes{{}};
-    std::unordered_map<std::string, Entry, KeyHash, std::equal_to<>> read_entries;
+    std::vector<std::uint32_t> slots;
+    std::size_t count = 0;
     const bool intact = walk_rule_cache(
         data, identity,
         [&](const std::vector<std::string_view>& names) {
             read_outcomes.emplace_back(names.begin(), names.end());
         },
-        [&](std::string_view key, const platform::FileStamp& stamp, std::uint32_t outcome) {
-            if (read_entries.empty()) read_entries.reserve(content.size / 64);
-            read_entries.insert_or_assign(std::string(key), Entry{stamp, outcome});
+        [&](std::size_t entries) { slots.assign(slots_for(entries), 0); },
+        [&](std::size_t offset, std::string_view key, const platform::FileStamp&, std::uint32_t) {
+            const std::size_t at = probe(slots, hash_of(key), [&](std::uint32_t slot) {
+                std::string_view other;
+                ByteReader in(data.substr(slot - 1));
+                return in.text(other) && other == key;
+            });
+            if (slots[at] == 0) ++count;
+            slots[at] = static_cast<std::uint32_t>(offset + 1);  // a repeated key: the last holds
         });
     const bool same_set = intact && identity == rule_set;
     std::lock_guard lock(mutex);
-    entries.clear();
+    added.clear();
+    added_slots.clear();
+    overridden = 0;
     outcomes.assign(1, {});
     outcome_numbers.clear();
     if (same_set) {
-        entries = std::move(read_entries);
+        loaded = std::move(content);  // a mapping or a buffer: its bytes stay where they are
+        loaded_slots = std::move(slots);
+        loaded_count = count;
         outcomes = std::move(read_outcomes);
         for (std::size_t i = 1; i < outcomes.size(); ++i) {
             outcome_numbers.emplace(outcomes[i], static_cast<std::uint32_t>(i));
         }
+    } else {
+        loaded = platform::FileContent();
+        loaded_slots.clear();
+        loaded_count = 0;
     }
     // A file of another set is replaced by the next save, even if nothing is matched meanwhile.
     ++revision;
@@ -171,10 +246,16 @@ bool RuleCache::save() {
 
 bool RuleCache::lookup_key(std::string_view key, const platform::FileStamp& stamp,
                            std::vector<std::string>& rules_out) const {
+    const std::size_t hash = hash_of(key);
     std::lock_guard lock(mutex);
-    const auto found = entries.find(key);
-    if (found == entries.end() || !found->second.stamp.same_version(stamp)) return false;
-    rules_out = outcomes[found->second.outcome];
+    Record record;
+    if (const std::size_t newer = added_index(key, hash); newer != kNotAdded) {
+        record = Record{added[newer].key, added[newer].stamp, added[newer].outcome};
+    } else if (!find_loaded(key, hash, record)) {
+        return false;
+    }
+    if (!record.stamp.same_version(stamp)) return false;
+    rules_out = outcomes[record.outcome];
     return true;
 }
 
@@ -188,31 +269,52 @@ std::uint32_t RuleCache::outcome_index(const std::vector<std::string>& rules) {
 
 void RuleCache::store_key(std::string_view key, const platform::FileStamp& stamp,
                           const std::vector<std::string>& rules) {
+    const std::size_t hash = hash_of(key);
     std::lock_guard lock(mutex);
-    const Entry entry{stamp, outcome_index(rules)};
-    const auto found = entries.find(key);
-    if (found == entries.end()) {
-        entries.emplace(std::string(key), entry);
-    } else if (found->second.stamp.same_version(entry.stamp) &&
-               found->second.outcome == entry.outcome) {
+    const std::uint32_t outcome = outcome_index(rules);
+    if (const std::size_t index = added_index(key, hash); index != kNotAdded) {
+        Added& newer = added[index];
+        if (newer.stamp.same_version(stamp) && newer.outcome == outcome) return;
+        newer.stamp = stamp;
+        newer.outcome = outcome;
+        ++revision;
         return;
-    } else {
-        found->second = entry;
     }
+    Record record;
+    const bool in_file = find_loaded(key, hash, record);
+    if (in_file && record.stamp.same_version(stamp) && record.outcome == outcome) return;
+    if (in_file) ++overridden;
+    added.push_back(Added{std::string(key), hash, stamp, outcome});
+    if (added.size() * 2 > added_slots.size()) {
+        added_slots.assign(slots_for(added.size()), 0);
+        for (std::size_t i = 0; i + 1 < added.size(); ++i) {
+            added_slots[probe(added_slots, added[i].hash, [](std::uint32_t) { return false; })] =
+                static_cast<std::uint32_t>(i + 1);
+        }
+    }
+    added_slots[probe(added_slots, hash, [](std::uint32_t) { return false; })] =
+        static_cast<std::uint32_t>(added.size());
     ++revision;
 }
 
 std::size_t RuleCache::size() const {
     std::lock_guard lock(mutex);
-    return entries.size();
+    return loaded_count - overridden + added.size();
 }
 
 std::vector<RuleCacheEntry> RuleCache::snapshot() const {
     std::lock_guard lock(mutex);
     std::vector<RuleCacheEntry> all;
-    all.reserve(entries.size());
-    for (const auto& [key, entry] : entries) {
-        all.push_back(RuleCacheEntry{key, entry.stamp, outcomes[entry.outcome]});
+    all.reserve(loaded_count - overridden + added.size());
+    for (const std::uint32_t slot : loaded_slots) {
+        if (slot == 0) continue;
+        const Record record = record_at(slot);
+        if (overridden != 0 && added_index(record.key, hash_of(record.key)) != kNotAdded) continue;
+        all.push_back(RuleCacheEntry{std::string(record.key), record.stamp,
+                                     outcomes[record.outcome]});
+    }
+    for (const Added& entry : added) {
+        all.push_back(RuleCacheEntry{entry.key, entry.stamp, outcomes[entry.outcome]});
     }
     return all;
 }

@@ -5,16 +5,16 @@
 // more. Safe to use from many threads.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
+#include "platform/file_content.h"
 #include "platform/file_info.h"
 
 inline constexpr const char kRuleCacheNotSaved[] = "[WARN] Rule cache could not be saved";
@@ -49,19 +49,38 @@ class RuleCache {
     std::vector<RuleCacheEntry> snapshot() const;
 
   private:
-    struct Entry {
+    // An entry stored since the load.
+    struct Added {
+        std::string key;
+        std::size_t hash = 0;
         platform::FileStamp stamp;
         std::uint32_t outcome = 0;  // in `outcomes`; 0: nothing matched
     };
-    struct KeyHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view key) const {
-            return std::hash<std::string_view>{}(key);
-        }
+    struct Record {
+        std::string_view key;
+        platform::FileStamp stamp;
+        std::uint32_t outcome = 0;
     };
+    // The loaded file's entry for the key, or false; `added` holds the newer ones.
+    bool find_loaded(std::string_view key, std::size_t hash, Record& record) const;
+    // The key's place in `added`, or kNotAdded.
+    std::size_t added_index(std::string_view key, std::size_t hash) const;
+    static constexpr std::size_t kNotAdded = ~std::size_t{0};
+    Record record_at(std::uint32_t slot) const;
     std::uint32_t outcome_index(const std::vector<std::string>& rules);
 
-    std::unordered_map<std::string, Entry, KeyHash, std::equal_to<>> entries;
+    // The loaded file's bytes as they are, with an open-addressing index of its entries: each slot
+    // holds an entry's offset in the bytes (plus one; 0 is empty). A cache of a whole disk holds
+    // hundreds of thousands of entries, and an object allocated for each made the load cost more
+    // than the rest of the start-up.
+    platform::FileContent loaded;
+    std::vector<std::uint32_t> loaded_slots;  // a power of two of them
+    std::size_t loaded_count = 0;             // distinct keys in the file
+    // The entries stored since, with their own index (slots hold an index into `added`, plus
+    // one); a key of the file stored again is found here first.
+    std::vector<Added> added;
+    std::vector<std::uint32_t> added_slots;
+    std::size_t overridden = 0;  // keys of the file that are in `added` too
     // Each distinct list of matching rules once: nearly every file matches none, and files that
     // match mostly match the same few.
     std::vector<std::vector<std::string>> outcomes{{}};

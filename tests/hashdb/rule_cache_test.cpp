@@ -81,6 +81,52 @@ TEST(RuleCacheTest, SavedEntriesLoadBackForTheSameSetOnly) {
     EXPECT_EQ(again.size(), 0u);
 }
 
+// The loaded entries are looked up in the file's own bytes; what is stored after the load takes
+// their place, and a key the file repeats holds its last entry.
+TEST(RuleCacheTest, EntriesStoredAfterTheLoadReplaceTheLoadedOnes) {
+    test_support::TempDir dir;
+    std::vector<RuleCacheEntry> written;
+    for (int i = 0; i < 500; ++i) {
+        written.push_back({"/tree/file-" + std::to_string(i), kStamp, {}});
+    }
+    written.push_back({"/tree/file-7", kStamp, {"Later"}});  // the repeat holds
+    dir.write("rule_cache.bin", serialize_rule_cache("set-1", written));
+    RuleCache cache(dir / "rule_cache.bin", "set-1");
+    ASSERT_TRUE(cache.load());
+    EXPECT_EQ(cache.size(), 500u);
+    Names found;
+    for (int i = 0; i < 500; ++i) {
+        ASSERT_TRUE(cache.lookup_key("/tree/file-" + std::to_string(i), kStamp, found)) << i;
+        EXPECT_EQ(found, i == 7 ? Names{"Later"} : Names{}) << i;
+    }
+    // The caches keep no file identity: a stamp that carries one finds the same version.
+    const platform::FileStamp with_identity{kStamp.size, kStamp.last_write_time, {3, 4}};
+    EXPECT_TRUE(cache.lookup_key("/tree/file-1", with_identity, found));
+
+    const platform::FileStamp newer{kStamp.size, kStamp.last_write_time + 1};
+    cache.store_key("/tree/file-1", newer, {"Dropper"});
+    cache.store_key("/tree/new", kStamp, {});
+    EXPECT_EQ(cache.size(), 501u);
+    EXPECT_FALSE(cache.lookup_key("/tree/file-1", kStamp, found));
+    ASSERT_TRUE(cache.lookup_key("/tree/file-1", newer, found));
+    EXPECT_EQ(found, Names{"Dropper"});
+
+    ASSERT_TRUE(cache.save());
+    RuleCache again(dir / "rule_cache.bin", "set-1");
+    ASSERT_TRUE(again.load());
+    const auto entries = sorted(again.snapshot());
+    ASSERT_EQ(entries.size(), 501u);
+    const auto entry_of = [&](const std::string& key) {
+        return std::find_if(entries.begin(), entries.end(),
+                            [&](const RuleCacheEntry& e) { return e.key == key; });
+    };
+    ASSERT_NE(entry_of("/tree/file-1"), entries.end());
+    EXPECT_EQ(entry_of("/tree/file-1")->stamp, newer);
+    EXPECT_EQ(entry_of("/tree/file-1")->rules, Names{"Dropper"});
+    EXPECT_EQ(entry_of("/tree/file-7")->rules, Names{"Later"});
+    EXPECT_NE(entry_of("/tree/new"), entries.end());
+}
+
 TEST(RuleCacheTest, ADamagedOrMissingFileLeavesTheCacheEmpty) {
     test_support::TempDir dir;
     const fs::path file = dir / "rule_cache.bin";
