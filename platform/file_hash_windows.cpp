@@ -159,11 +159,11 @@ bool sha256_file_in(const FolderReader&, const FolderReader::Char*,
 }
 
 bool sha256_bytes(const unsigned char* data, std::size_t length, Sha256Digest& digest) {
-    HashObject hash(thread_provider());
+    HashObject hash(workspace().provider.get());
     if (hash.get() == 0) return false;
     for (std::size_t offset = 0; offset < length;) {
         const std::size_t piece =
-            length - offset < kPieceSize ? length - offset : static_cast<std::size_t>(kPieceSize);
+            length - offset < kReadSize ? length - offset : static_cast<std::size_t>(kReadSize);
         if (!CryptHashData(hash.get(), data + offset, static_cast<DWORD>(piece), 0)) return false;
         offset += piece;
     }
@@ -202,7 +202,8 @@ bool read_whole_file(const std::filesystem::path& path, WholeFile& content, File
         if (content.bytes.size() < room) content.bytes.resize(room);
         std::size_t total = 0;
         for (;;) {
-            const std::size_t want = room - total < kPieceSize ? room - total : kPieceSize;
+            const std::size_t want =
+                room - total < kReadSize ? room - total : static_cast<std::size_t>(kReadSize);
             DWORD got = 0;
             if (!ReadFile(file.get(), content.bytes.data() + total, static_cast<DWORD>(want), &got,
                           nullptr)) {
@@ -221,6 +222,7 @@ bool read_whole_file(const std::filesystem::path& path, WholeFile& content, File
         stamp->size = size.QuadPart;
         stamp->last_write_time =
             (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+        stamp->identity = identity_of_handle(file.get());
     }
     return true;
 }
