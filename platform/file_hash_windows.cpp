@@ -90,6 +90,14 @@ class HashObject {
     HCRYPTHASH hash = 0;
 };
 
+// The stamp of an open file from the size and write time read through its handle.
+FileStamp stamp_of_open(HANDLE file, const LARGE_INTEGER& size, const FILETIME& written) {
+    return FileStamp{
+        size.QuadPart,
+        (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime,
+        identity_of_handle(file)};
+}
+
 }  // namespace
 
 bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHistogram* histogram,
@@ -143,12 +151,7 @@ bool sha256_file(const std::filesystem::path& path, Sha256Digest& digest, ByteHi
     }
     digest = result;
     if (histogram != nullptr) *histogram = counted;
-    if (stamp != nullptr) {
-        stamp->size = size.QuadPart;
-        stamp->last_write_time =
-            (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
-        stamp->identity = identity_of_handle(file.get());
-    }
+    if (stamp != nullptr) *stamp = stamp_of_open(file.get(), size, written);
     return true;
 }
 
@@ -218,12 +221,7 @@ bool read_whole_file(const std::filesystem::path& path, WholeFile& content, File
         content.kept = true;
         content.owner.clear();
     }
-    if (stamp != nullptr) {
-        stamp->size = size.QuadPart;
-        stamp->last_write_time =
-            (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
-        stamp->identity = identity_of_handle(file.get());
-    }
+    if (stamp != nullptr) *stamp = stamp_of_open(file.get(), size, written);
     return true;
 }
 
